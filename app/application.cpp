@@ -1,0 +1,83 @@
+#include "app/application.h"
+
+#include "core/convert.h"
+#include "core/datetime.h"
+#include "form/unit2.h"
+#include "main/unit1.h"
+#include "notice/unit4.h"
+#include "platform/dialogs.h"
+#include "platform/regional.h"
+#include "printout/unit3.h"
+
+#include <QFont>
+#include <QFontDatabase>
+
+const char *const kApplicationTitle = "澄岭区2022年城区公办幼儿园小班招生网络填报系统";
+
+namespace {
+// Faces the layouts name, with the installed faces that stand in for them.
+void substituteFonts() {
+  const QStringList hei = {QStringLiteral("SimHei"), QStringLiteral("WenQuanYi Zen Hei"),
+                           QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Droid Sans Fallback")};
+  const QStringList song = {QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Zen Hei Sharp"),
+                            QStringLiteral("AR PL UMing CN"), QStringLiteral("WenQuanYi Zen Hei")};
+  const QStringList sans = {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("DejaVu Sans"),
+                            QStringLiteral("WenQuanYi Zen Hei")};
+  const QStringList times = {QStringLiteral("Liberation Serif"), QStringLiteral("DejaVu Serif"),
+                             QStringLiteral("Nimbus Roman"), QStringLiteral("WenQuanYi Zen Hei")};
+  QFont::insertSubstitutions(QStringLiteral("黑体"), hei);
+  QFont::insertSubstitutions(QStringLiteral("宋体"), song);
+  QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"), sans);
+  QFont::insertSubstitutions(QStringLiteral("Times New Roman"), times);
+}
+} // namespace
+
+TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv) {
+  setApplicationName(QStringLiteral("kgfiling"));
+  setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
+  dialogs::setCaption(QString::fromUtf8(kApplicationTitle));
+  substituteFonts();
+  QFont face(QStringLiteral("MS Sans Serif"));
+  face.setPixelSize(11);
+  setFont(face);
+}
+
+void TApplication::showException(const std::exception *error) {
+  dialogs::error(errorBoxText(error ? QString::fromUtf8(error->what()) : QString()));
+}
+
+bool TApplication::notify(QObject *receiver, QEvent *event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception &error) {
+    showException(&error);
+  } catch (...) {
+    showException(nullptr);
+  }
+  return true;
+}
+
+int runClient(TApplication &app) {
+  try {
+    // The user's regional formats, read once; the conversions of dates and
+    // texts use them for the whole run.
+    RegionalKey::ensureUserProfile();
+    datetime::setCurrent(RegionalKey::readFormats());
+    Form1 = new TForm1(StoreLocation::client());
+    Form2 = new TForm2();
+    Form3 = new TForm3();
+    Form4 = new TForm4();
+    QObject::connect(Form1, &TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    Form1->showMaximized();
+    app.exec();
+  } catch (const std::exception &error) {
+    TApplication::showException(&error);
+  } catch (...) {
+    TApplication::showException(nullptr);
+  }
+  delete Form4;
+  delete Form3;
+  delete Form2;
+  delete Form1;
+  return 0;
+}

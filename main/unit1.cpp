@@ -1,0 +1,264 @@
+#include "main/unit1.h"
+
+#include "core/convert.h"
+#include "core/gbk.h"
+#include "form/unit2.h"
+#include "notice/unit4.h"
+#include "platform/clipboard.h"
+#include "platform/dialogs.h"
+#include "platform/regional.h"
+#include "resources/banner.h"
+
+#include <QEvent>
+#include <QFile>
+#include <QHeaderView>
+
+TForm1 *Form1 = nullptr;
+
+namespace {
+
+const char kClientVersion[] = "202206181";
+
+const char kLookupHead[] =
+    "select 姓名,性别,身份证号,申请幼儿园名称,部别,民族,出生日期,区县,镇乡或街道,村或社区,组,户主姓名,"
+    "户主与儿童关系,户口簿详细地址,入户日期,监护人一姓名,监护人一电话,监护人二姓名,监护人二电话,"
+    "填报日期 from lz_yjxxk where 身份证号='";
+
+QString filingNotice() {
+  QFile file(QStringLiteral(":/notice.txt"));
+  file.open(QIODevice::ReadOnly);
+  return QString::fromUtf8(file.readAll());
+}
+
+QFont face(const char *family, int pixels, bool bold = false) {
+  QFont font(QString::fromUtf8(family));
+  font.setPixelSize(pixels);
+  font.setBold(bold);
+  return font;
+}
+
+void paint(QWidget *widget, QPalette::ColorRole role, const QColor &colour) {
+  QPalette palette = widget->palette();
+  palette.setColor(role, colour);
+  widget->setPalette(palette);
+}
+
+} // namespace
+
+TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
+  ADOTab = new QueryObject(QStringLiteral("ADOTab"), 10, store, this);
+  DataSource1 = ADOTab->model();
+  BDOTab = new QueryObject(QStringLiteral("BDOTab"), 30, store, this);
+  setupUi(this);
+  setObjectName(QStringLiteral("Form1"));
+
+  setFont(face("MS Sans Serif", 11));
+  Label1->setFont(face("黑体", 16));
+  paint(Label1, QPalette::WindowText, Qt::red);
+  sfzEdit->setFont(face("Times New Roman", 21));
+  paint(sfzEdit, QPalette::Text, Qt::red);
+  sfzEdit->setValidator(new gbk::LimitValidator(18, sfzEdit));
+  for (QPushButton *button : {BitBtn1, BitBtn2, BitBtn3, BitBtn4})
+    button->setFont(face("黑体", 16));
+  paint(BitBtn2, QPalette::ButtonText, QColor(Qt::magenta));
+  paint(BitBtn1, QPalette::ButtonText, Qt::blue);
+  paint(BitBtn3, QPalette::ButtonText, Qt::red);
+  paint(BitBtn4, QPalette::ButtonText, Qt::red);
+  Label2->setFont(face("黑体", 24, true));
+  paint(Label2, QPalette::WindowText, Qt::red);
+  Image1->setPixmap(QPixmap::fromImage(banner::image()));
+
+  DBGrid1->setModel(DataSource1);
+  DBGrid1->setFont(face("MS Sans Serif", 13));
+  DBGrid1->horizontalHeader()->setFont(face("MS Sans Serif", 11));
+  // The grid turns each column's display width in characters into a width
+  // on the screen, from its cell font.
+  connect(DataSource1, &QAbstractItemModel::modelReset, this, [this] {
+    const int digit = DBGrid1->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    for (int column = 0; column < DataSource1->columnCount(); ++column) {
+      int characters = DataSource1->headerData(column, Qt::Horizontal, ResultModel::DisplayWidthRole).toInt();
+      if (characters > 0)
+        DBGrid1->setColumnWidth(column, characters * digit + 8);
+    }
+  });
+
+  connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
+  connect(BitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(BitBtn2); });
+  connect(BitBtn4, &QPushButton::clicked, this, [this] { BitBtn4Click(BitBtn4); });
+  ControlEvents *box = ControlEvents::of(sfzEdit);
+  box->onKeyDown = [this](QObject *sender, quint16 &key, TShiftState shift) { sfzEditKeyDown(sender, key, shift); };
+  box->onMouseDown = [this](QObject *sender, TMouseButton button, TShiftState shift, int x, int y) {
+    sfzEditMouseDown(sender, button, shift, x, y);
+  };
+  box->onClick = [this](QObject *sender) { sfzEditClick(sender); };
+  box->onDblClick = [this](QObject *sender) { sfzEditDblClick(sender); };
+
+  regionalFile = RegionalKey::defaultFile();
+  serverDate = 0;
+}
+
+bool TForm1::event(QEvent *event) {
+  bool handled = QWidget::event(event);
+  if (event->type() == QEvent::WindowActivate && !m_inGate) {
+    // The gate's own message boxes give the activation back when they close;
+    // that is no new activation.
+    m_inGate = true;
+    try {
+      FormActivate(this);
+    } catch (...) {
+      m_inGate = false;
+      throw;
+    }
+    m_inGate = false;
+  }
+  if (event->type() == QEvent::Close && event->isAccepted())
+    emit closed();
+  return handled;
+}
+
+void TForm1::FormActivate(QObject *) {
+  if (Tag != 0)
+    return;
+  try {
+    // Stage A: the regional formats the date texts rely on.
+    try {
+      RegionalKey key(regionalFile);
+      key.open();
+      const QString dateSeparator = key.readString(QStringLiteral("sDate"));
+      const QString shortDate = key.readString(QStringLiteral("sShortDate"));
+      const QString longTime = key.readString(QStringLiteral("sTimeFormat"));
+      if (dateSeparator == QLatin1String("-") && shortDate == QLatin1String("yyyy-MM-dd") &&
+          longTime == QLatin1String("HH:mm:ss")) {
+        key.close();
+      } else {
+        key.writeString(QStringLiteral("sDate"), QStringLiteral("-"));
+        key.writeString(QStringLiteral("sShortDate"), QStringLiteral("yyyy-MM-dd"));
+        key.writeString(QStringLiteral("sTime"), QStringLiteral(":"));
+        key.writeString(QStringLiteral("sShortTime"), QStringLiteral("HH:mm"));
+        key.writeString(QStringLiteral("sTimeFormat"), QStringLiteral("HH:mm:ss"));
+        key.writeString(QStringLiteral("iTime"), QStringLiteral("1"));
+        key.writeString(QStringLiteral("iTimePrefix"), QStringLiteral("0"));
+        key.writeString(QStringLiteral("iTLZero"), QStringLiteral("0"));
+        key.writeString(QStringLiteral("sLongDate"), QStringLiteral("yyyy'年'M'月'd'日'"));
+        key.close();
+        close();
+        return;
+      }
+    } catch (...) {
+      dialogs::message(QStringLiteral("请以管理身份重新运行该程序"));
+      close();
+      return;
+    }
+
+    // Stage B: the store's version, the filing switch and the server's date.
+    ADOTab->close();
+    ADOTab->setSql(Statement::plain(QStringLiteral("select 幼儿园填报,幼儿园版本 from lz_kttb")));
+    ADOTab->open();
+    if (ADOTab->fieldAsString(QStringLiteral("幼儿园版本")) != QLatin1String(kClientVersion)) {
+      dialogs::message(QStringLiteral("警告!\r\r    澄岭区2022年城区独立建制公办幼儿园小班招生网络填报系统已升级,"
+                                      "请到【澄岭区政府网】上重新下载后再填报."));
+      close();
+      return;
+    }
+    if (!ADOTab->fieldAsBoolean(QStringLiteral("幼儿园填报"))) {
+      dialogs::message(
+          QStringLiteral("警告!\r\r    澄岭区2022年城区公办幼儿园小班招生的网络填报还没有开通,不能进行填报."
+                         "\r\n请于2022年6月20日上午10:00-6月21日下午6:00登录系统进行填报."));
+      close();
+      return;
+    }
+    ADOTab->close();
+    ADOTab->clearSql();
+    ADOTab->addSql(QStringLiteral("select getdate() as 日期"));
+    ADOTab->open();
+    const QVariant now = ADOTab->fieldValue(QStringLiteral("日期"));
+    const QString nowText = datetime::dateTimeToStr(datetime::fromQDateTime(now.toDateTime()));
+    ADOTab->close();
+    serverDate = datetime::strToDateTime(nowText);
+    serverDate = datetime::strToDate(datetime::dateToStr(serverDate));
+
+    Form4->move((frameGeometry().width() - Form4->frameGeometry().width()) / 2,
+                (frameGeometry().height() - Form4->frameGeometry().height()) / 2);
+    Form4->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    Form4->show();
+    Form4->RichEdit1->setPlainText(filingNotice());
+    ++Tag;
+  } catch (...) {
+    dialogs::message(QStringLiteral("网络问题,请重新登录"));
+    close();
+  }
+}
+
+void TForm1::BitBtn4Click(QObject *) {
+  ADOTab->close();
+  close();
+}
+
+void TForm1::BitBtn1Click(QObject *Sender) {
+  sfzEdit->setText(gbk::trim(sfzEdit->text()));
+  setTag(BitBtn2, 0);
+  if (gbk::byteLength(sfzEdit->text()) != 18) {
+    Panel2->hide();
+    dialogs::message(QStringLiteral("请输入18位有效身份证号"));
+    return;
+  }
+  ADOTab->disableControls();
+  try {
+    ADOTab->close();
+    ADOTab->setSql(Statement::compare(QString::fromUtf8(kLookupHead), sfzEdit->text()));
+    ADOTab->open();
+    AdjustGridColumns();
+    if (ADOTab->rowCount() == 0) {
+      Panel2->hide();
+      DBGrid1->hide();
+      if (Sender && Sender->objectName() == QLatin1String("BitBtn1"))
+        dialogs::message(QStringLiteral("对不起!\r\r    你还没有进行信息填报,请进行[申请填报]操作再进行"));
+    } else {
+      const QString kindergarten = ADOTab->fieldAsString(QStringLiteral("申请幼儿园名称"));
+      dialogs::message(QStringLiteral("该儿童已在[") + kindergarten + QStringLiteral("][") +
+                       ADOTab->fieldAsString(QStringLiteral("部别")) + QStringLiteral("]成功申请."));
+      Panel2->show();
+      Label2->setText(QStringLiteral("请你于6月25日、26日上午9:30-11：30下午14:30-16:00带上相关证件到[") +
+                      ADOTab->fieldAsString(QStringLiteral("申请幼儿园名称")) + QStringLiteral("]验审要件."));
+      DBGrid1->show();
+      setTag(BitBtn2, 1);
+    }
+  } catch (...) {
+    ADOTab->enableControls();
+    dialogs::message(QStringLiteral("网络问题,操作失败"));
+    return;
+  }
+  ADOTab->enableControls();
+}
+
+void TForm1::AdjustGridColumns() {
+  for (const QString &column : ADOTab->columnNames()) {
+    if (column == QLatin1String("姓名"))
+      ADOTab->setDisplayWidth(column, 8);
+    else if (column == QLatin1String("身份证号"))
+      ADOTab->setDisplayWidth(column, 18);
+    else
+      ADOTab->setDisplayWidth(column, gbk::byteLength(column));
+  }
+}
+
+void TForm1::sfzEditKeyDown(QObject *Sender, quint16 &Key, TShiftState Shift) {
+  if (clipboard::guardsKey(Key, Shift))
+    clipboard::empty();
+  if (Key == vk::Return && !sfzEdit->text().isEmpty())
+    BitBtn2Click(Sender);
+}
+
+void TForm1::sfzEditMouseDown(QObject *, TMouseButton Button, TShiftState, int, int) {
+  if (Button == TMouseButton::mbRight)
+    clipboard::empty();
+}
+
+void TForm1::sfzEditClick(QObject *) { sfzEdit->selectAll(); }
+
+void TForm1::sfzEditDblClick(QObject *) { sfzEdit->clear(); }
+
+void TForm1::BitBtn2Click(QObject *Sender) {
+  BitBtn1Click(Sender);
+  // The rest of the start follows with the application form.
+}

@@ -1,0 +1,17 @@
+#pragma once
+// The filing-notice dialog the guardian must accept.
+
+#include "ui_unit4.h"
+
+#include <QWidget>
+
+class TForm4 : public QWidget, public Ui::TForm4 {
+  Q_OBJECT
+public:
+  explicit TForm4(QWidget *parent = nullptr);
+
+  void BitBtn1Click(QObject *Sender); // accept
+  void BitBtn2Click(QObject *Sender); // decline
+};
+
+extern TForm4 *Form4;

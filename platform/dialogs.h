@@ -1,0 +1,45 @@
+#pragma once
+// Every message box and Yes/No dialog of the system goes through here.
+// Production shows real QMessageBoxes; a test installs a script that answers
+// them and records each box's kind and exact text.
+
+#include <QList>
+#include <QString>
+#include <functional>
+
+namespace dialogs {
+
+enum class Kind { Message, YesNo, Error };
+enum class Answer { Ok, Yes, No, Closed };
+
+struct Shown {
+  Kind kind;
+  QString text;
+  QString caption;
+};
+
+// The caption of plain message boxes and of the error box: the application
+// title.
+QString caption();
+void setCaption(const QString &caption);
+
+// Plain box: the text, one OK button, the application title as caption.
+void message(const QString &text);
+// Warning icon, Yes (default) and No (also Escape). Closing it through its
+// title bar answers Closed.
+Answer yesNo(const QString &text);
+// Stop icon, OK, the application title as caption.
+void error(const QString &text);
+
+// The seam. With a responder installed no real box is shown: the responder
+// is asked for the answer (and may act, e.g. check the window state while the
+// box would be open).
+using Responder = std::function<Answer(const Shown &)>;
+void setResponder(Responder responder);
+void clearResponder();
+
+// Text as a box displays it: \r\n and single \r become line breaks. The box
+// keeps the exact text as its accessible description.
+QString displayText(const QString &text);
+
+} // namespace dialogs

@@ -1,0 +1,77 @@
+#include "resources/banner.h"
+
+#include <QFile>
+
+#include <csetjmp>
+#include <cstdio>
+#include <jpeglib.h>
+
+namespace banner {
+
+namespace {
+struct ErrorManager {
+  jpeg_error_mgr base;
+  std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+};
+
+void exitWithJump(j_common_ptr info) {
+  auto *manager = reinterpret_cast<ErrorManager *>(info->err);
+  (*info->err->format_message)(info, manager->message);
+  std::longjmp(manager->jump, 1);
+}
+
+void keepQuiet(j_common_ptr, int) {}
+} // namespace
+
+QImage decodeJpeg(const QByteArray &jpeg, QString *error) {
+  jpeg_decompress_struct info;
+  ErrorManager manager;
+  info.err = jpeg_std_error(&manager.base);
+  manager.base.error_exit = exitWithJump;
+  manager.base.emit_message = keepQuiet;
+  manager.message[0] = '\0';
+  // Nothing with a destructor lives between setjmp and the decoding below,
+  // so the jump back leaves nothing behind but what jpeg_destroy releases.
+  QImage *result = new QImage();
+  if (setjmp(manager.jump)) {
+    jpeg_destroy_decompress(&info);
+    delete result;
+    if (error)
+      *error = QString::fromLocal8Bit(manager.message);
+    return QImage();
+  }
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(jpeg.constData()), (unsigned long)jpeg.size());
+  jpeg_read_header(&info, TRUE);
+  info.out_color_space = JCS_RGB;
+  jpeg_start_decompress(&info);
+  *result = QImage(int(info.output_width), int(info.output_height), QImage::Format_RGB888);
+  if (result->isNull()) {
+    jpeg_destroy_decompress(&info);
+    delete result;
+    if (error)
+      *error = QStringLiteral("image too large");
+    return QImage();
+  }
+  while (info.output_scanline < info.output_height) {
+    JSAMPROW row = result->scanLine(int(info.output_scanline));
+    jpeg_read_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  QImage image = *result;
+  delete result;
+  if (error)
+    error->clear();
+  return image;
+}
+
+QImage image() {
+  QFile file(QStringLiteral(":/banner.jpg"));
+  if (!file.open(QIODevice::ReadOnly))
+    return QImage();
+  return decodeJpeg(file.readAll());
+}
+
+} // namespace banner
