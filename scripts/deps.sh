@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the client, its tools and its tests need, when
+# they are missing (with sudo when not root).
+set -euo pipefail
+packages=(cmake g++ make qt6-base-dev libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc libsqlite3-dev
+  libjpeg62-turbo-dev libpq-dev postgresql postgresql-contrib tdsodbc unixodbc-dev odbc-postgresql
+  xvfb xdotool fonts-wqy-zenhei imagemagick clang-format)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+echo "installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
