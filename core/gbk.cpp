@@ -6,7 +6,9 @@
 namespace gbk {
 
 QByteArray encode(const QString &text, bool *ok) {
-  QStringEncoder encoder("GBK");
+  // Stateless: a lone surrogate at the end is an error, not held back
+  // waiting for more text.
+  QStringEncoder encoder("GBK", QStringConverter::Flag::Stateless);
   QByteArray bytes = encoder.encode(text);
   if (ok)
     *ok = encoder.isValid() && !encoder.hasError();
@@ -14,8 +16,20 @@ QByteArray encode(const QString &text, bool *ok) {
 }
 
 QString decode(const QByteArray &bytes) {
+  // The decoder holds back a lead byte at the very end, waiting for its
+  // second half: find it and let it stand as U+FFFD.
+  qsizetype whole = 0;
+  while (whole < bytes.size()) {
+    uchar lead = uchar(bytes.at(whole));
+    qsizetype size = lead >= 0x81 && lead <= 0xFE ? 2 : 1;
+    if (whole + size > bytes.size())
+      break;
+    whole += size;
+  }
   QStringDecoder decoder("GBK");
-  QString text = decoder.decode(bytes);
+  QString text = decoder.decode(QByteArrayView(bytes).first(whole));
+  if (whole < bytes.size())
+    text += QChar(QChar::ReplacementCharacter);
   return text;
 }
 
@@ -39,11 +53,27 @@ int byteLength(const QString &text) {
 }
 
 QString bytesAt(const QString &text, int pos, int count) {
-  QByteArray bytes = encode(text);
-  int from = qMax(pos, 1) - 1;
-  if (from >= bytes.size() || count <= 0)
-    return QString();
-  return decode(bytes.mid(from, count));
+  // Walk the characters with their byte offsets: a character wholly inside
+  // the range is taken as it is, one cut by either end of the range stands as
+  // U+FFFD. (Decoding the cut bytes instead would drop a trailing half and
+  // join two halves into an unrelated character.)
+  const qsizetype from = qMax(pos, 1) - 1;
+  const qsizetype to = from + qMax(count, 0);
+  QString out;
+  qsizetype offset = 0;
+  for (qsizetype i = 0; i < text.size() && offset < to;) {
+    qsizetype units = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+    QString ch = text.mid(i, units);
+    qsizetype size = ch.at(0).unicode() < 0x80 ? 1 : encode(ch).size();
+    qsizetype end = offset + size;
+    if (offset >= from && end <= to)
+      out += ch;
+    else if (end > from)
+      out += QChar(QChar::ReplacementCharacter);
+    offset = end;
+    i += units;
+  }
+  return out;
 }
 
 QString trim(const QString &text) {
