@@ -403,7 +403,12 @@ private slots:
     for (QLabel *label : form->findChildren<QLabel *>()) {
       const QSize needed = label->sizeHint();
       QVERIFY2(needed.width() <= label->width() && needed.height() <= label->height(),
-               qPrintable(label->objectName() + " " + label->text()));
+               qPrintable(label->objectName() + " " + label->text() +
+                          QString(" needs %1x%2, has %3x%4")
+                              .arg(needed.width())
+                              .arg(needed.height())
+                              .arg(label->width())
+                              .arg(label->height())));
     }
     for (QWidget *widget : form->findChildren<QWidget *>()) {
       if (!widget->isVisible() || widget->isWindow())
@@ -411,6 +416,36 @@ private slots:
       QVERIFY2(QRect(QPoint(0, 0), widget->parentWidget()->size()).contains(widget->geometry()),
                qPrintable(widget->objectName()));
     }
+  }
+
+  // Each edit shows its longest content without scrolling.
+  void editsShowTheirLimit_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("身份证号") << "sfzEdit"
+                              << "888888888888888888";
+    const QString name = QStringLiteral("欧阳春花秋月");
+    for (const char *edit : {"xmEdit", "fzxmEdit", "fqxmEdit", "mqxmEdit"})
+      QTest::newRow(edit) << edit << name;
+    QTest::newRow("Latin name") << "xmEdit"
+                                << "Wangxiaoming";
+    QTest::newRow("地址") << "xxdzEdit" << repeated(QStringLiteral("澄"), 25);
+    QTest::newRow("电话一") << "fqdhEdit"
+                            << "88888888888";
+    QTest::newRow("电话二") << "mqdhEdit"
+                            << "88888888888";
+  }
+  void editsShowTheirLimit() {
+    QFETCH(QString, name);
+    QFETCH(QString, text);
+    auto *input = form->findChild<QLineEdit *>(name);
+    QVERIFY(input);
+    QStyleOptionFrame option;
+    option.initFrom(input);
+    const int frame = input->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, input);
+    const QMargins margins = input->textMargins();
+    const int available = input->width() - 2 * frame - 2 * 2 - margins.left() - margins.right();
+    QVERIFY2(input->fontMetrics().horizontalAdvance(text) <= available, qPrintable(name));
   }
 
   void kindergartenListWideEnough() {
