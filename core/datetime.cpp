@@ -103,30 +103,28 @@ QString format(TDateTime value, const QString &pattern) {
   QDate date = when.date();
   QTime time = when.time();
   const QList<Token> tokens = tokenize(pattern);
-  bool twelveHour = false;
-  for (const Token &t : tokens)
-    twelveHour |= t.kind == Token::AmPm;
   QString out;
   for (const Token &t : tokens) {
     switch (t.kind) {
     case Token::Literal: out += t.literal; break;
     case Token::Year: out += t.width <= 2 ? padded(date.year() % 100, 2) : padded(date.year(), 4); break;
     case Token::Month:
-      if (t.width <= 2)
-        out += padded(date.month(), t.width);
+      if (t.width <= 2 || !date.isValid())
+        out += padded(date.month(), qMin(t.width, 2));
       else
         out += kMonthNames[date.month() - 1];
       break;
     case Token::Day:
-      if (t.width <= 2)
-        out += padded(date.day(), t.width);
+      if (t.width <= 2 || !date.isValid())
+        out += padded(date.day(), qMin(t.width, 2));
       else
         out += kDayNames[date.dayOfWeek() - 1];
       break;
     case Token::Hour24:
     case Token::Hour12: {
+      // H is the 24-hour clock even beside a morning/afternoon marker.
       int hour = time.hour();
-      if (t.kind == Token::Hour12 || twelveHour) {
+      if (t.kind == Token::Hour12) {
         hour %= 12;
         if (hour == 0)
           hour = 12;
@@ -148,6 +146,7 @@ bool parse(const QString &text, const QString &pattern, TDateTime &value) {
   qsizetype i = 0;
   int year = -1, month = -1, day = -1, hour = -1, minute = -1, second = -1;
   int pm = -1;
+  bool twelveHour = false;
   bool hasDate = false, hasTime = false;
   auto readNumber = [&](int maxDigits, int &out) {
     qsizetype start = i;
@@ -218,6 +217,7 @@ bool parse(const QString &text, const QString &pattern, TDateTime &value) {
     case Token::Hour12:
       if (!readNumber(2, hour))
         return false;
+      twelveHour = t.kind == Token::Hour12;
       hasTime = true;
       break;
     case Token::Minute:
@@ -256,7 +256,7 @@ bool parse(const QString &text, const QString &pattern, TDateTime &value) {
   if (hasTime) {
     if (hour < 0)
       return false;
-    if (pm >= 0) {
+    if (pm >= 0 && twelveHour) {
       if (hour < 1 || hour > 12)
         return false;
       hour = hour % 12 + (pm ? 12 : 0);
