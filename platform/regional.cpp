@@ -15,6 +15,40 @@
 namespace {
 const wchar_t kKeyPath[] = L"Control Panel\\International";
 } // namespace
+#else
+namespace {
+// A time format of the locale in the notation of the key: its
+// morning/afternoon marker (AP, ap, A, a) becomes tt, and its time-zone field
+// (t), which the key has no notation for, goes with the blank beside it.
+QString keyTimeFormat(const QString &localeFormat) {
+  QString out;
+  for (qsizetype i = 0; i < localeFormat.size();) {
+    QChar c = localeFormat.at(i);
+    if (c == QLatin1Char('\'')) {
+      qsizetype end = localeFormat.indexOf(c, i + 1);
+      end = end < 0 ? localeFormat.size() : end + 1;
+      out += localeFormat.mid(i, end - i);
+      i = end;
+    } else if (c == QLatin1Char('t')) {
+      while (i < localeFormat.size() && localeFormat.at(i) == QLatin1Char('t'))
+        ++i;
+      if (out.endsWith(QLatin1Char(' ')))
+        out.chop(1);
+      else if (i < localeFormat.size() && localeFormat.at(i) == QLatin1Char(' '))
+        ++i;
+    } else if (c == QLatin1Char('A') || c == QLatin1Char('a')) {
+      ++i;
+      if (i < localeFormat.size() && localeFormat.at(i).toLower() == QLatin1Char('p'))
+        ++i;
+      out += QLatin1String("tt");
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+} // namespace
 #endif
 
 RegionalKey::RegionalKey(const QString &file) : m_file(file) {}
@@ -81,6 +115,7 @@ bool RegionalKey::open(bool forWriting) {
   QFile file(m_file);
   if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
     return false;
+  m_writable = forWriting;
   for (const QByteArray &raw : file.readAll().split('\n')) {
     QString line = QString::fromUtf8(raw);
     if (line.endsWith(QLatin1Char('\r')))
@@ -100,7 +135,7 @@ bool RegionalKey::open(bool forWriting) {
 QString RegionalKey::readString(const QString &name) const { return m_open ? m_values.value(name) : QString(); }
 
 void RegionalKey::writeString(const QString &name, const QString &value) {
-  if (!m_open)
+  if (!m_open || !m_writable)
     throw RegistryError("Failed to set data for '" + name.toStdString() + "'");
   if (!m_values.contains(name))
     m_order.append(name);
@@ -118,6 +153,7 @@ void RegionalKey::writeString(const QString &name, const QString &value) {
 
 void RegionalKey::close() {
   m_open = false;
+  m_writable = false;
   m_values.clear();
   m_order.clear();
 }
@@ -129,10 +165,7 @@ void RegionalKey::ensureUserProfile(const QString &path) {
   // The system locale's own formats, in the notation of the key.
   QLocale locale = QLocale::system();
   QString shortDate = locale.dateFormat(QLocale::ShortFormat);
-  QString longTime = locale.timeFormat(QLocale::LongFormat);
-  longTime.replace(QLatin1String(" t"), QString()); // no time-zone name in the key
-  longTime.replace(QLatin1String("AP"), QLatin1String("tt"));
-  longTime.replace(QLatin1String("ap"), QLatin1String("tt"));
+  QString longTime = keyTimeFormat(locale.timeFormat(QLocale::LongFormat));
   QString separator = QStringLiteral("/");
   for (QChar c : shortDate)
     if (!c.isLetter()) {

@@ -4,8 +4,9 @@
 // On Windows it is the registry key under HKEY_CURRENT_USER. Elsewhere it is
 // a settings file (name=value lines, UTF-8) in the user's configuration
 // folder that behaves the same way: opening never creates it, a value that
-// does not exist reads as empty, and a write to a key that could not be opened
-// for writing (missing file, read-only file, read-only folder) fails.
+// does not exist reads as empty, a key that is missing or that the user cannot
+// write to (not a file, read-only, immutable) does not open for writing, and a
+// write to a key that is not open for writing fails.
 
 #include "core/datetime.h"
 
@@ -48,6 +49,7 @@ public:
 private:
   QString m_file;
   bool m_open = false;
+  bool m_writable = false;
   QMap<QString, QString> m_values;
   QStringList m_order;
 #ifdef Q_OS_WIN
