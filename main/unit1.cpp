@@ -19,6 +19,9 @@ namespace {
 
 const char kClientVersion[] = "202206181";
 
+// The youngest child that may apply was born on 2019-08-31.
+constexpr int kAgeCutOff = 20190831;
+
 const char kLookupHead[] =
     "select 姓名,性别,身份证号,申请幼儿园名称,部别,民族,出生日期,区县,镇乡或街道,村或社区,组,户主姓名,"
     "户主与儿童关系,户口簿详细地址,入户日期,监护人一姓名,监护人一电话,监护人二姓名,监护人二电话,"
@@ -181,7 +184,7 @@ void TForm1::FormActivate(QObject *) {
                 (frameGeometry().height() - Form4->frameGeometry().height()) / 2);
     Form4->setWindowFlag(Qt::WindowStaysOnTopHint, true);
     Form4->show();
-    Form4->RichEdit1->setPlainText(filingNotice());
+    Form4->RichEdit1->setPlainText(dialogs::displayText(filingNotice()));
     ++Tag;
   } catch (...) {
     dialogs::message(QStringLiteral("网络问题,请重新登录"));
@@ -260,5 +263,35 @@ void TForm1::sfzEditDblClick(QObject *) { sfzEdit->clear(); }
 
 void TForm1::BitBtn2Click(QObject *Sender) {
   BitBtn1Click(Sender);
-  // The rest of the start follows with the application form.
+  if (tagOf(BitBtn2) == 1) {
+    dialogs::message(QStringLiteral("该儿童已填报了申请表,不能重复填报"));
+    return;
+  }
+  if (gbk::byteLength(sfzEdit->text()) != 18)
+    return; // the lookup has shown the length message
+  if (strToInt(gbk::bytesAt(sfzEdit->text(), 7, 8)) > kAgeCutOff) {
+    dialogs::message(QStringLiteral("对不起，该儿童还没到幼儿入学年龄，不能进行申报"));
+    sfzEdit->clear();
+    return;
+  }
+  const TDateTime firstDay = datetime::strToDate(QStringLiteral("2022-06-20"));
+  const TDateTime lastDay = datetime::strToDate(QStringLiteral("2022-06-21"));
+  if (serverDate > lastDay) {
+    dialogs::message(QStringLiteral("不在网络申报时间[2022-06-20至2022-06-21]内,不能填报"));
+    return;
+  }
+  if (serverDate < firstDay)
+    dialogs::message(
+        QStringLiteral("不在网络申报时间[2022-06-20至2022-06-21]内,申报无效,如果你填报了只能作为练习使用"));
+
+  Form2->sfzEdit->setText(sfzEdit->text());
+  for (QLineEdit *edit : {Form2->xmEdit, Form2->fzxmEdit, Form2->xxdzEdit, Form2->fqxmEdit, Form2->fqdhEdit,
+                          Form2->mqxmEdit, Form2->mqdhEdit})
+    edit->clear();
+  Form2->xzjdComSelect(Sender);
+  Form2->move((frameGeometry().width() - Form2->frameGeometry().width()) / 2,
+              (frameGeometry().height() - Form2->frameGeometry().height()) / 2);
+  Form2->show();
+  Form2->raise();
+  Form2->activateWindow();
 }
