@@ -4,13 +4,16 @@
 // The main window owns two: ADOTab (10 s command time-out), whose result the
 // grid shows, and BDOTab (30 s), for counts and checks.
 
+#include "store/schema.h"
 #include "store/statement.h"
 #include "store/store.h"
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
 #include <memory>
@@ -121,16 +124,33 @@ public:
 
 private:
   friend class ResultModel;
+  struct Result {
+    QStringList columns;
+    QList<QVariantList> rows;
+  };
   void connect();
   void disconnect();
   void refreshModel();
   int columnIndex(const QString &column) const;
+  // The prepared query for a statement text, kept while connected.
+  QSqlQuery &prepared(const QString &text);
+  QVariant bindable(const QVariant &value) const;
+  // Runs a statement with its bound values; fills result when given. Raises
+  // StoreError and leaves the connection as it is.
+  void execute(const QString &text, const QVariantList &values, Result *result);
+  // A select with one reconnect when a kept connection turns out lost.
+  void select(const Statement &statement, Result &result);
+  void beginTransaction(schema::Dialect dialect);
+  void commitTransaction(schema::Dialect dialect);
+  void rollbackTransaction(schema::Dialect dialect);
 
   QString m_name;
   int m_timeout;
   StoreLocation m_location;
   QString m_connectionName;
   bool m_connected = false;
+  bool m_inTransaction = false;
+  QHash<QString, QSqlQuery> m_prepared;
   bool m_open = false;
   Statement m_statement;
   QStringList m_lines;

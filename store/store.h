@@ -21,8 +21,9 @@ struct StoreLocation {
   QString database; // PostgreSQL / ODBC
   QString user;
   QString password;
-  QString odbcConnection; // ODBC: a complete connection string, when given
-  int loginTimeout = 10;  // seconds to wait for a server to accept the login
+  QString odbcConnection;  // ODBC: a complete connection string, when given
+  int loginTimeout = 10;   // seconds to wait for a server to accept the login
+  bool createFile = false; // SQLite: create a missing file (the admin tool's init); else a missing file fails
 
   // Parses the client's build-time setting:
   //   sqlite:<file>

@@ -1,0 +1,709 @@
+#include "store/queryobject.h"
+
+#include "core/datetime.h"
+#include "store/schema.h"
+
+#include <QAtomicInt>
+#include <QFileInfo>
+#include <QLibrary>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QSqlResult>
+#include <QUrl>
+#include <sqlite3.h>
+
+#include <sql.h>
+#include <sqlext.h>
+
+namespace {
+
+QAtomicInt connectionCounter;
+
+const QString kStampFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+
+QString errorText(const QSqlError &error) {
+  QString text = error.databaseText().trimmed();
+  const QString driver = error.driverText().trimmed();
+  if (text.isEmpty())
+    text = driver;
+  else if (!driver.isEmpty() && !text.contains(driver))
+    text = driver + QStringLiteral(": ") + text;
+  if (!error.nativeErrorCode().isEmpty())
+    text += QStringLiteral(" [%1]").arg(error.nativeErrorCode());
+  return text.isEmpty() ? QStringLiteral("unknown error") : text;
+}
+
+// Text the embedded store keeps for a date-time, back into a QDateTime;
+// anything else stays as it is.
+QVariant parseStamp(const QVariant &value) {
+  if (value.typeId() != QMetaType::QString)
+    return value;
+  const QString text = value.toString();
+  static const QString formats[] = {QStringLiteral("yyyy-MM-dd HH:mm:ss"), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"),
+                                    QStringLiteral("yyyy-MM-ddTHH:mm:ss"), QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"),
+                                    QStringLiteral("yyyy-MM-dd HH:mm"),    QStringLiteral("yyyy-MM-dd")};
+  for (const QString &format : formats) {
+    if (text.size() != format.size())
+      continue;
+    const QDateTime parsed = QDateTime::fromString(text, format);
+    if (parsed.isValid())
+      return parsed;
+  }
+  return value;
+}
+
+// How a result column of the embedded store is read: a column declared as a
+// date-time gives QDateTime; an expression (no declared type, as getdate())
+// gives QDateTime when its text has exactly getdate()'s form.
+enum class SqliteKind { Plain, Stamp, Expression };
+
+QList<SqliteKind> sqliteKinds(const QSqlQuery &query, int columns) {
+  QList<SqliteKind> kinds(columns, SqliteKind::Plain);
+  const QVariant handle = query.result()->handle();
+  if (qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
+    return kinds;
+  sqlite3_stmt *statement = *static_cast<sqlite3_stmt *const *>(handle.data());
+  if (!statement)
+    return kinds;
+  for (int i = 0; i < columns && i < sqlite3_column_count(statement); ++i) {
+    const char *declared = sqlite3_column_decltype(statement, i);
+    if (!declared) {
+      kinds[i] = SqliteKind::Expression;
+      continue;
+    }
+    const QByteArray type = QByteArray(declared).toLower();
+    if (type.contains("date") || type.contains("time"))
+      kinds[i] = SqliteKind::Stamp;
+  }
+  return kinds;
+}
+
+QVariant normalise(const QVariant &value, SqliteKind kind) {
+  if (value.isNull())
+    return QVariant();
+  switch (kind) {
+  case SqliteKind::Plain: break;
+  case SqliteKind::Stamp: return parseStamp(value);
+  case SqliteKind::Expression: {
+    if (value.typeId() == QMetaType::QString && value.toString().size() == kStampFormat.size()) {
+      const QDateTime parsed = QDateTime::fromString(value.toString(), kStampFormat);
+      if (parsed.isValid())
+        return parsed;
+    }
+    break;
+  }
+  }
+  if (value.typeId() == QMetaType::QDate)
+    return QDateTime(value.toDate(), QTime(0, 0));
+  return value;
+}
+
+QString textOf(const QVariant &value) {
+  if (value.isNull())
+    return QString();
+  switch (value.typeId()) {
+  case QMetaType::QDateTime: return datetime::dateTimeToStr(datetime::fromQDateTime(value.toDateTime()));
+  case QMetaType::QDate: return datetime::dateToStr(datetime::fromQDateTime(QDateTime(value.toDate(), QTime(0, 0))));
+  case QMetaType::Bool: return value.toBool() ? QStringLiteral("True") : QStringLiteral("False");
+  default: return value.toString();
+  }
+}
+
+bool booleanOf(const QVariant &value) {
+  if (value.isNull())
+    return false;
+  switch (value.typeId()) {
+  case QMetaType::Bool: return value.toBool();
+  case QMetaType::QString:
+  case QMetaType::QByteArray: {
+    const QString text = value.toString().trimmed().toLower();
+    return text == QLatin1String("t") || text == QLatin1String("1") || text == QLatin1String("true") ||
+           text == QLatin1String("y") || text == QLatin1String("yes") || text == QLatin1String("-1");
+  }
+  default: {
+    bool ok = false;
+    const double number = value.toDouble(&ok);
+    return ok && number != 0;
+  }
+  }
+}
+
+// The ODBC statement time-out is an attribute of the statement handle, which
+// Qt's driver does not expose as an option; the driver manager is already
+// loaded by Qt's ODBC plugin, so its entry point is looked up at run time.
+using SetStmtAttr = SQLRETURN (*)(SQLHSTMT, SQLINTEGER, SQLPOINTER, SQLINTEGER);
+
+SetStmtAttr setStmtAttr() {
+#ifdef Q_OS_WIN
+  static const auto function =
+      reinterpret_cast<SetStmtAttr>(QLibrary::resolve(QStringLiteral("odbc32"), "SQLSetStmtAttrW"));
+#else
+  static const auto function =
+      reinterpret_cast<SetStmtAttr>(QLibrary::resolve(QStringLiteral("odbc"), 2, "SQLSetStmtAttr"));
+#endif
+  return function;
+}
+
+void setOdbcQueryTimeout(const QSqlQuery &query, int seconds) {
+  const QVariant handle = query.result()->handle();
+  if (qstrcmp(handle.typeName(), "SQLHANDLE") != 0)
+    return;
+  SQLHANDLE statement = *static_cast<const SQLHANDLE *>(handle.data());
+  if (SetStmtAttr function = setStmtAttr(); function && statement)
+    function(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<quintptr>(seconds)),
+             SQL_IS_UINTEGER);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+AppendRefused::AppendRefused(Reason reason, const QVariantMap &existing)
+    : StoreError(reason == Reason::QuotaFull ? QStringLiteral("The append was refused: the quota is full")
+                                             : QStringLiteral("The append was refused: %1 is already stored")
+                                                   .arg(existing.value(QStringLiteral("身份证号")).toString())),
+      m_reason(reason), m_existing(existing) {}
+
+// ---------------------------------------------------------------------------
+
+ResultModel::ResultModel(QueryObject *query) : QAbstractTableModel(query), m_query(query) {}
+
+int ResultModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : int(m_rows.size()); }
+
+int ResultModel::columnCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : int(m_columns.size()); }
+
+QVariant ResultModel::data(const QModelIndex &index, int role) const {
+  if (!index.isValid() || index.row() >= m_rows.size() || index.column() >= m_columns.size())
+    return QVariant();
+  const QVariant &value = m_rows.at(index.row()).at(index.column());
+  if (role == Qt::DisplayRole)
+    return textOf(value);
+  if (role == Qt::EditRole)
+    return value;
+  return QVariant();
+}
+
+QVariant ResultModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation == Qt::Horizontal && section >= 0 && section < m_columns.size()) {
+    if (role == Qt::DisplayRole)
+      return m_columns.at(section);
+    if (role == DisplayWidthRole)
+      return section < m_widths.size() ? m_widths.at(section) : 0;
+    return QVariant();
+  }
+  return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+// ---------------------------------------------------------------------------
+
+QueryObject::QueryObject(const QString &name, int commandTimeoutSeconds, const StoreLocation &location, QObject *parent)
+    : QObject(parent), m_name(name), m_timeout(commandTimeoutSeconds), m_location(location),
+      m_connectionName(QStringLiteral("%1#%2").arg(name).arg(connectionCounter.fetchAndAddRelaxed(1))),
+      m_model(new ResultModel(this)) {
+  setObjectName(name);
+}
+
+QueryObject::~QueryObject() { disconnect(); }
+
+void QueryObject::setLocation(const StoreLocation &location) {
+  close();
+  disconnect();
+  m_location = location;
+}
+
+void QueryObject::connect() {
+  if (m_connected)
+    return;
+  QString failure;
+  {
+    QSqlDatabase db;
+    switch (m_location.backend) {
+    case StoreLocation::Backend::SQLite: {
+      db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+      QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_timeout * 1000);
+      if (m_location.createFile) {
+        db.setDatabaseName(m_location.file);
+      } else {
+        // Opened read-write without creating it: a missing store file fails.
+        db.setDatabaseName(QUrl::fromLocalFile(QFileInfo(m_location.file).absoluteFilePath()).toString() +
+                           QStringLiteral("?mode=rw"));
+        options += QStringLiteral(";QSQLITE_OPEN_URI");
+      }
+      db.setConnectOptions(options);
+      break;
+    }
+    case StoreLocation::Backend::PostgreSQL:
+      db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connectionName);
+      db.setHostName(m_location.host);
+      db.setPort(m_location.port > 0 ? m_location.port : 5432);
+      db.setDatabaseName(m_location.database);
+      db.setUserName(m_location.user);
+      db.setPassword(m_location.password);
+      db.setConnectOptions(QStringLiteral("connect_timeout=%1;options='-c statement_timeout=%2'")
+                               .arg(qMax(1, m_location.loginTimeout))
+                               .arg(m_timeout * 1000));
+      break;
+    case StoreLocation::Backend::Odbc:
+      db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
+      db.setDatabaseName(m_location.odbcConnection);
+      db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(qMax(1, m_location.loginTimeout)));
+      break;
+    }
+    if (!db.open()) {
+      failure = errorText(db.lastError());
+    } else if (m_location.backend == StoreLocation::Backend::SQLite) {
+      try {
+        schema::installGetdate(db);
+      } catch (const StoreError &error) {
+        failure = error.message();
+      }
+    }
+    if (!failure.isEmpty())
+      db.close();
+  }
+  if (!failure.isEmpty()) {
+    QSqlDatabase::removeDatabase(m_connectionName);
+    throw StoreError(QStringLiteral("Cannot connect to the store (%1): %2").arg(m_location.describe(), failure));
+  }
+  m_connected = true;
+}
+
+void QueryObject::disconnect() {
+  m_prepared.clear();
+  if (!QSqlDatabase::contains(m_connectionName)) {
+    m_connected = false;
+    return;
+  }
+  {
+    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+    if (db.isOpen()) {
+      if (m_inTransaction)
+        db.rollback();
+      db.close();
+    }
+  }
+  m_inTransaction = false;
+  QSqlDatabase::removeDatabase(m_connectionName);
+  m_connected = false;
+}
+
+QSqlDatabase QueryObject::database() {
+  connect();
+  return QSqlDatabase::database(m_connectionName, false);
+}
+
+QSqlQuery &QueryObject::prepared(const QString &text) {
+  auto found = m_prepared.find(text);
+  if (found != m_prepared.end())
+    return *found;
+  QSqlQuery query(QSqlDatabase::database(m_connectionName, false));
+  // The whole result is fetched at once into memory; the PostgreSQL driver
+  // does that itself with a scrollable result, the others need no cache.
+  query.setForwardOnly(m_location.backend != StoreLocation::Backend::PostgreSQL);
+  if (!query.prepare(text))
+    throw StoreError(QStringLiteral("%1: %2").arg(errorText(query.lastError()), text));
+  if (m_location.backend == StoreLocation::Backend::Odbc)
+    setOdbcQueryTimeout(query, m_timeout);
+  return *m_prepared.insert(text, query);
+}
+
+QVariant QueryObject::bindable(const QVariant &value) const {
+  // Date-times go to SQLite and PostgreSQL as local wall-clock text, which
+  // the date-time column takes as it stands (no time-zone conversion).
+  if (m_location.backend == StoreLocation::Backend::Odbc)
+    return value;
+  if (value.typeId() == QMetaType::QDateTime)
+    return value.toDateTime().toString(kStampFormat);
+  if (value.typeId() == QMetaType::QDate)
+    return value.toDate().toString(QStringLiteral("yyyy-MM-dd"));
+  return value;
+}
+
+void QueryObject::execute(const QString &text, const QVariantList &values, Result *result) {
+  QSqlQuery &query = prepared(text);
+  for (int i = 0; i < values.size(); ++i)
+    query.bindValue(i, bindable(values.at(i)));
+  if (!query.exec()) {
+    const QString message = errorText(query.lastError());
+    query.finish();
+    throw StoreError(QStringLiteral("%1: %2").arg(message, text));
+  }
+  if (result) {
+    result->columns.clear();
+    result->rows.clear();
+    const QSqlRecord record = query.record();
+    const int count = record.count();
+    for (int i = 0; i < count; ++i)
+      result->columns << record.fieldName(i);
+    const QList<SqliteKind> kinds = m_location.backend == StoreLocation::Backend::SQLite
+                                        ? sqliteKinds(query, count)
+                                        : QList<SqliteKind>(count, SqliteKind::Plain);
+    while (query.next()) {
+      QVariantList row;
+      row.reserve(count);
+      for (int i = 0; i < count; ++i)
+        row << normalise(query.value(i), kinds.at(i));
+      result->rows << row;
+    }
+    if (query.lastError().isValid()) {
+      const QString message = errorText(query.lastError());
+      query.finish();
+      throw StoreError(QStringLiteral("%1: %2").arg(message, text));
+    }
+  }
+  query.finish();
+}
+
+void QueryObject::select(const Statement &statement, Result &result) {
+  const QVariantList values = statement.hasValue ? QVariantList{statement.value} : QVariantList();
+  // A kept connection may have been lost without notice (the server went away
+  // and came back): a select that fails on it is tried once more on a new one.
+  const bool reused = m_connected;
+  try {
+    connect();
+    execute(statement.prepared(), values, &result);
+    return;
+  } catch (const StoreError &) {
+    disconnect();
+    if (!reused)
+      throw;
+  }
+  try {
+    connect();
+    execute(statement.prepared(), values, &result);
+  } catch (...) {
+    disconnect();
+    throw;
+  }
+}
+
+void QueryObject::close() {
+  const bool wasOpen = m_open;
+  m_open = false;
+  m_appending = false;
+  m_newRow.clear();
+  m_columns.clear();
+  m_rows.clear();
+  m_current = -1;
+  if (wasOpen)
+    refreshModel();
+}
+
+void QueryObject::setSql(const Statement &statement) {
+  close();
+  m_statement = statement;
+  m_lines = statement.render().split(QLatin1Char('\n'));
+}
+
+void QueryObject::clearSql() {
+  close();
+  m_lines.clear();
+  m_statement = Statement::plain(QString());
+}
+
+void QueryObject::addSql(const QString &line) {
+  close();
+  m_lines << line;
+  m_statement = Statement::plain(m_lines.join(QLatin1Char('\n')));
+}
+
+void QueryObject::open() {
+  if (m_open)
+    return;
+  if (m_statement.head.trimmed().isEmpty())
+    throw StoreError(QStringLiteral("%1: no statement to open").arg(m_name));
+  Result result;
+  select(m_statement, result);
+  m_columns = result.columns;
+  m_rows = result.rows;
+  m_current = m_rows.isEmpty() ? -1 : 0;
+  m_open = true;
+  m_appending = false;
+  m_newRow.clear();
+  m_displayWidths.clear();
+  refreshModel();
+}
+
+void QueryObject::requery() {
+  if (!m_open)
+    throw StoreError(QStringLiteral("%1: cannot re-run a closed query").arg(m_name));
+  Result result;
+  try {
+    select(m_statement, result);
+  } catch (...) {
+    close();
+    throw;
+  }
+  m_columns = result.columns;
+  m_rows = result.rows;
+  m_current = m_rows.isEmpty() ? -1 : 0;
+  m_appending = false;
+  m_newRow.clear();
+  refreshModel();
+}
+
+int QueryObject::rowCount() const { return m_open ? int(m_rows.size()) : 0; }
+
+QStringList QueryObject::columnNames() const { return m_open ? m_columns : QStringList(); }
+
+int QueryObject::columnIndex(const QString &column) const {
+  if (!m_open)
+    throw StoreError(QStringLiteral("%1: the query is not open (column %2)").arg(m_name, column));
+  for (int i = 0; i < m_columns.size(); ++i) {
+    if (m_columns.at(i).compare(column, Qt::CaseInsensitive) == 0)
+      return i;
+  }
+  throw StoreError(QStringLiteral("%1: field '%2' not found").arg(m_name, column));
+}
+
+QVariant QueryObject::fieldValue(const QString &column) const {
+  const int index = columnIndex(column);
+  if (m_appending)
+    return m_newRow.value(m_columns.at(index));
+  if (m_current < 0 || m_current >= m_rows.size())
+    return QVariant();
+  return m_rows.at(m_current).at(index);
+}
+
+QString QueryObject::fieldAsString(const QString &column) const { return textOf(fieldValue(column)); }
+
+bool QueryObject::fieldAsBoolean(const QString &column) const { return booleanOf(fieldValue(column)); }
+
+void QueryObject::append() {
+  if (!m_open)
+    throw StoreError(QStringLiteral("%1: cannot append to a closed query").arg(m_name));
+  if (m_statement.table().isEmpty())
+    throw StoreError(QStringLiteral("%1: the statement names no table to append to").arg(m_name));
+  m_appending = true;
+  m_newRow.clear();
+}
+
+void QueryObject::setField(const QString &column, const QVariant &value) {
+  const int index = columnIndex(column);
+  if (!m_appending)
+    throw StoreError(QStringLiteral("%1: no row is being appended (field %2)").arg(m_name, column));
+  m_newRow.insert(m_columns.at(index), value);
+}
+
+namespace {
+
+// One stored row as a map of column to value.
+QVariantMap rowMap(const QStringList &columns, const QVariantList &row) {
+  QVariantMap map;
+  for (int i = 0; i < columns.size() && i < row.size(); ++i)
+    map.insert(columns.at(i), row.at(i));
+  return map;
+}
+
+} // namespace
+
+void QueryObject::beginTransaction(schema::Dialect dialect) {
+  QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+  if (dialect == schema::Dialect::SQLite) {
+    // Takes the write lock at once (waiting up to the busy time-out), so the
+    // re-checks and the insert see no other writer in between.
+    execute(QStringLiteral("BEGIN IMMEDIATE"), {}, nullptr);
+  } else if (!db.transaction()) {
+    throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(errorText(db.lastError())));
+  }
+  m_inTransaction = true;
+}
+
+void QueryObject::commitTransaction(schema::Dialect dialect) {
+  QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+  m_inTransaction = false;
+  if (dialect == schema::Dialect::SQLite) {
+    execute(QStringLiteral("COMMIT"), {}, nullptr);
+  } else if (!db.commit()) {
+    throw StoreError(QStringLiteral("Cannot commit the append: %1").arg(errorText(db.lastError())));
+  }
+}
+
+void QueryObject::rollbackTransaction(schema::Dialect dialect) {
+  if (!m_inTransaction)
+    return;
+  m_inTransaction = false;
+  if (!m_connected)
+    return;
+  QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+  if (dialect == schema::Dialect::SQLite) {
+    QSqlQuery query(db);
+    query.exec(QStringLiteral("ROLLBACK"));
+  } else {
+    db.rollback();
+  }
+}
+
+void QueryObject::post(const AppendGuard *guard) {
+  if (!m_open)
+    throw StoreError(QStringLiteral("%1: cannot post to a closed query").arg(m_name));
+  if (!m_appending)
+    throw StoreError(QStringLiteral("%1: no row is being appended").arg(m_name));
+  const QString table = m_statement.table();
+  if (m_newRow.isEmpty())
+    throw StoreError(QStringLiteral("%1: the appended row sets no column").arg(m_name));
+
+  QStringList names;
+  QStringList marks;
+  QVariantList values;
+  for (auto it = m_newRow.cbegin(); it != m_newRow.cend(); ++it) {
+    names << it.key();
+    marks << QStringLiteral("?");
+    values << it.value();
+  }
+  const QString insert = QStringLiteral("insert into %1 (%2) values (%3)")
+                             .arg(table, names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
+
+  if (!guard) {
+    try {
+      connect();
+      execute(insert, values, nullptr);
+    } catch (...) {
+      disconnect();
+      throw;
+    }
+    m_appending = false;
+    m_newRow.clear();
+    return;
+  }
+
+  // Guarded: lock, re-check quota and uniqueness, insert, commit, all in one
+  // transaction. Starting it on a kept connection that turns out to be lost
+  // is tried once more on a new one (nothing has been sent yet).
+  schema::Dialect dialect;
+  {
+    const bool reused = m_connected;
+    try {
+      connect();
+      dialect = schema::dialectOf(QSqlDatabase::database(m_connectionName, false));
+      beginTransaction(dialect);
+    } catch (const StoreError &) {
+      disconnect();
+      if (!reused)
+        throw;
+      try {
+        connect();
+        dialect = schema::dialectOf(QSqlDatabase::database(m_connectionName, false));
+        beginTransaction(dialect);
+      } catch (...) {
+        disconnect();
+        throw;
+      }
+    }
+  }
+
+  const bool hasQuota = !guard->quotaColumn.isEmpty() && guard->capacity >= 0;
+  const bool hasUnique = !guard->uniqueColumn.isEmpty();
+  const QString uniqueSelect = QStringLiteral("select * from %1 where %2 = ?").arg(table, guard->uniqueColumn);
+  try {
+    if (dialect == schema::Dialect::PostgreSQL) {
+      // Serialises the appends for one kindergarten (and one identity number)
+      // only; other kindergartens go on in parallel. Always quota first, then
+      // identity, so two appends never wait on each other in a circle.
+      if (hasQuota)
+        execute(QStringLiteral("select pg_advisory_xact_lock(1, hashtext(?))"),
+                {guard->quotaColumn + QLatin1Char('=') + guard->quotaValue.toString()}, nullptr);
+      if (hasUnique)
+        execute(QStringLiteral("select pg_advisory_xact_lock(2, hashtext(?))"),
+                {guard->uniqueColumn + QLatin1Char('=') + guard->uniqueValue.toString()}, nullptr);
+    }
+    // SQL Server: update and range locks held to the end of the transaction
+    // on the rows counted and on the identity number's key range.
+    const QString hint =
+        dialect == schema::Dialect::SqlServer ? QStringLiteral(" with (updlock, holdlock)") : QString();
+    if (hasQuota) {
+      Result counted;
+      execute(QStringLiteral("select count(*) from %1%2 where %3 = ?").arg(table, hint, guard->quotaColumn),
+              {guard->quotaValue}, &counted);
+      const qlonglong count = counted.rows.isEmpty() ? 0 : counted.rows.first().value(0).toLongLong();
+      if (count >= guard->capacity) {
+        rollbackTransaction(dialect);
+        throw AppendRefused(AppendRefused::Reason::QuotaFull, {});
+      }
+    }
+    if (hasUnique) {
+      Result existing;
+      execute(QStringLiteral("select * from %1%2 where %3 = ?").arg(table, hint, guard->uniqueColumn),
+              {guard->uniqueValue}, &existing);
+      if (!existing.rows.isEmpty()) {
+        rollbackTransaction(dialect);
+        throw AppendRefused(AppendRefused::Reason::Duplicate, rowMap(existing.columns, existing.rows.first()));
+      }
+    }
+  } catch (const AppendRefused &) {
+    throw;
+  } catch (...) {
+    rollbackTransaction(dialect);
+    disconnect();
+    throw;
+  }
+
+  try {
+    execute(insert, values, nullptr);
+  } catch (const StoreError &error) {
+    rollbackTransaction(dialect);
+    // The unique key on the identity number is the last line of defence: an
+    // insert it refused is a duplicate, reported with the row that holds it.
+    Result existing;
+    try {
+      if (hasUnique)
+        execute(uniqueSelect, {guard->uniqueValue}, &existing);
+    } catch (...) {
+      disconnect();
+      throw error;
+    }
+    if (!existing.rows.isEmpty())
+      throw AppendRefused(AppendRefused::Reason::Duplicate, rowMap(existing.columns, existing.rows.first()));
+    disconnect();
+    throw;
+  }
+  try {
+    commitTransaction(dialect);
+  } catch (...) {
+    rollbackTransaction(dialect);
+    disconnect();
+    throw;
+  }
+  m_appending = false;
+  m_newRow.clear();
+}
+
+void QueryObject::setDisplayWidth(const QString &column, int characters) {
+  const int index = columnIndex(column);
+  m_displayWidths.insert(m_columns.at(index), characters);
+  if (m_disabled == 0 && index < m_model->m_widths.size() && m_model->m_columns == m_columns) {
+    m_model->m_widths[index] = characters;
+    emit m_model->headerDataChanged(Qt::Horizontal, index, index);
+  }
+}
+
+int QueryObject::displayWidth(const QString &column) const {
+  for (auto it = m_displayWidths.cbegin(); it != m_displayWidths.cend(); ++it) {
+    if (it.key().compare(column, Qt::CaseInsensitive) == 0)
+      return it.value();
+  }
+  return 0;
+}
+
+void QueryObject::disableControls() { ++m_disabled; }
+
+void QueryObject::enableControls() {
+  if (m_disabled > 0)
+    --m_disabled;
+  refreshModel();
+}
+
+void QueryObject::refreshModel() {
+  if (m_disabled > 0)
+    return;
+  m_model->beginResetModel();
+  m_model->m_columns = m_open ? m_columns : QStringList();
+  m_model->m_rows = m_open ? m_rows : QList<QVariantList>();
+  m_model->m_widths.clear();
+  for (const QString &column : m_model->m_columns)
+    m_model->m_widths << m_displayWidths.value(column, 0);
+  m_model->endResetModel();
+}

@@ -1,0 +1,273 @@
+#include "store/schema.h"
+
+#include "store/store.h"
+
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <sqlite3.h>
+
+namespace schema {
+
+const char *const kReferenceVersion = "202206181";
+
+namespace {
+
+// Communities of both streets in list order, with the group count of each
+// (0 for the three communities that have no groups). "其他" stands at the end
+// of both streets; lz_xzcz keys on the community text alone, so it has one row.
+const Community kCommunities[] = {
+    {"东澄街道", "和平社区", 6},           {"东澄街道", "西岭社区", 8},
+    {"东澄街道", "北塘社区", 5},           {"东澄街道", "南苑社区", 7},
+    {"东澄街道", "文兴社区", 4},           {"东澄街道", "石桥社区", 9},
+    {"东澄街道", "西塘社区", 3},           {"东澄街道", "其他", 0},
+    {"西岭街道", "正阳社区", 12},          {"西岭街道", "新安社区", 10},
+    {"西岭街道", "李桥社区青云路以东", 0}, {"西岭街道", "李桥社区", 0},
+    {"西岭街道", "太平社区", 6},           {"西岭街道", "槐荫社区", 5},
+    {"西岭街道", "回龙社区", 11},          {"西岭街道", "其他", 0},
+};
+
+struct Column {
+  const char *name;
+  int length; // characters; 0: the filing date-time
+};
+
+// Lengths in characters hold the longest values the client writes (its byte
+// limits are at least as many characters), with room to spare.
+const Column kApplicationColumns[] = {
+    {"姓名", 20},         {"性别", 4},          {"身份证号", 18},       {"申请幼儿园名称", 40}, {"部别", 10},
+    {"民族", 10},         {"出生日期", 10},     {"区县", 20},           {"镇乡或街道", 20},     {"村或社区", 40},
+    {"组", 10},           {"户主姓名", 20},     {"户主与儿童关系", 10}, {"户口簿详细地址", 60}, {"入户日期", 10},
+    {"监护人一姓名", 20}, {"监护人一电话", 20}, {"监护人二姓名", 20},   {"监护人二电话", 20},   {"填报日期", 0},
+};
+
+QString applicationTable(Dialect dialect) {
+  const QString text = dialect == Dialect::SqlServer ? QStringLiteral("nvarchar") : QStringLiteral("varchar");
+  const QString stamp = dialect == Dialect::SQLite       ? QStringLiteral("datetime")
+                        : dialect == Dialect::PostgreSQL ? QStringLiteral("timestamp(0)")
+                                                         : QStringLiteral("datetime");
+  QStringList columns;
+  for (const Column &column : kApplicationColumns) {
+    const QString name = QString::fromUtf8(column.name);
+    if (column.length == 0)
+      columns << name + QLatin1Char(' ') + stamp;
+    else if (name == QLatin1String("身份证号"))
+      columns << QStringLiteral("%1 %2(%3) not null").arg(name, text).arg(column.length);
+    else
+      columns << QStringLiteral("%1 %2(%3)").arg(name, text).arg(column.length);
+  }
+  columns << QStringLiteral("constraint uq_lz_yjxxk_sfzh unique (身份证号)");
+  return QStringLiteral("create table lz_yjxxk (%1)").arg(columns.join(QStringLiteral(", ")));
+}
+
+QString quoted(const QString &text) {
+  QString value = text;
+  value.replace(QLatin1Char('\''), QStringLiteral("''"));
+  return QLatin1Char('\'') + value + QLatin1Char('\'');
+}
+
+QString sqlError(const QSqlError &error) {
+  QString text = error.databaseText().trimmed();
+  if (text.isEmpty())
+    text = error.text().trimmed();
+  return text;
+}
+
+// getdate() of the embedded store: local time plus the kg_clock offset, as
+// 'yyyy-MM-dd HH:mm:ss' text.
+void sqliteGetdate(sqlite3_context *context, int, sqlite3_value **) {
+  sqlite3 *handle = sqlite3_context_db_handle(context);
+  qint64 offset = 0;
+  sqlite3_stmt *statement = nullptr;
+  if (sqlite3_prepare_v2(handle, "select offset_seconds from kg_clock limit 1", -1, &statement, nullptr) == SQLITE_OK) {
+    if (sqlite3_step(statement) == SQLITE_ROW)
+      offset = sqlite3_column_int64(statement, 0);
+  }
+  sqlite3_finalize(statement);
+  const QByteArray text =
+      QDateTime::currentDateTime().addSecs(offset).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
+  sqlite3_result_text(context, text.constData(), int(text.size()), SQLITE_TRANSIENT);
+}
+
+} // namespace
+
+void exec(QSqlDatabase &db, const QString &statement) {
+  QSqlQuery query(db);
+  if (!query.exec(statement))
+    throw StoreError(QStringLiteral("%1 (%2)").arg(sqlError(query.lastError()), statement));
+}
+
+Dialect dialectOf(const QSqlDatabase &db) {
+  switch (db.driver()->dbmsType()) {
+  case QSqlDriver::SQLite: return Dialect::SQLite;
+  case QSqlDriver::PostgreSQL: return Dialect::PostgreSQL;
+  case QSqlDriver::MSSqlServer: return Dialect::SqlServer;
+  default: break;
+  }
+  throw StoreError(
+      QStringLiteral("The store server (driver %1) is neither SQLite, PostgreSQL nor SQL Server").arg(db.driverName()));
+}
+
+const QStringList &applicationColumns() {
+  static const QStringList names = [] {
+    QStringList list;
+    for (const Column &column : kApplicationColumns)
+      list << QString::fromUtf8(column.name);
+    return list;
+  }();
+  return names;
+}
+
+QStringList createStatements(Dialect dialect) {
+  QStringList statements;
+  switch (dialect) {
+  case Dialect::SQLite:
+    statements << QStringLiteral("create table lz_kttb (幼儿园填报 boolean, 幼儿园版本 varchar(20))")
+               << applicationTable(dialect)
+               << QStringLiteral("create table lz_xzcz (村或社区 varchar(40), 组数 integer)")
+               << QStringLiteral("create table kg_clock (offset_seconds integer not null)")
+               << QStringLiteral("insert into kg_clock (offset_seconds) values (0)");
+    break;
+  case Dialect::PostgreSQL:
+    statements << QStringLiteral("create table lz_kttb (幼儿园填报 boolean, 幼儿园版本 varchar(20))")
+               << applicationTable(dialect)
+               << QStringLiteral("create table lz_xzcz (村或社区 varchar(40), 组数 integer)")
+               << QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
+                                 "$$ select localtimestamp(3)::timestamp $$");
+    break;
+  case Dialect::SqlServer:
+    statements << QStringLiteral("create table lz_kttb (幼儿园填报 bit, 幼儿园版本 nvarchar(20))")
+               << applicationTable(dialect) << QStringLiteral("create table lz_xzcz (村或社区 nvarchar(40), 组数 int)");
+    break;
+  }
+  statements << QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)")
+             << QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)");
+  return statements;
+}
+
+QStringList referenceStatements(Dialect dialect) {
+  const QString yes = dialect == Dialect::PostgreSQL ? QStringLiteral("true") : QStringLiteral("1");
+  const QString prefix = dialect == Dialect::SqlServer ? QStringLiteral("N") : QString();
+  QStringList statements;
+  statements << QStringLiteral("insert into lz_kttb (幼儿园填报, 幼儿园版本) values (%1, '%2')")
+                    .arg(yes, QLatin1String(kReferenceVersion));
+  QStringList seen;
+  for (const Community &community : kCommunities) {
+    const QString name = QString::fromUtf8(community.name);
+    if (seen.contains(name))
+      continue;
+    seen << name;
+    statements << QStringLiteral("insert into lz_xzcz (村或社区, 组数) values (%1%2, %3)")
+                      .arg(prefix, quoted(name))
+                      .arg(community.groups);
+  }
+  return statements;
+}
+
+QStringList dropStatements(Dialect dialect) {
+  QStringList statements;
+  switch (dialect) {
+  case Dialect::SQLite:
+    statements << QStringLiteral("drop table if exists lz_kttb") << QStringLiteral("drop table if exists lz_yjxxk")
+               << QStringLiteral("drop table if exists lz_xzcz") << QStringLiteral("drop table if exists kg_clock");
+    break;
+  case Dialect::PostgreSQL:
+    statements << QStringLiteral("drop table if exists lz_kttb") << QStringLiteral("drop table if exists lz_yjxxk")
+               << QStringLiteral("drop table if exists lz_xzcz") << QStringLiteral("drop function if exists getdate()");
+    break;
+  case Dialect::SqlServer:
+    statements << QStringLiteral("if object_id('lz_kttb') is not null drop table lz_kttb")
+               << QStringLiteral("if object_id('lz_yjxxk') is not null drop table lz_yjxxk")
+               << QStringLiteral("if object_id('lz_xzcz') is not null drop table lz_xzcz");
+    break;
+  }
+  return statements;
+}
+
+bool hasTables(QSqlDatabase &db) {
+  const QStringList tables = db.tables();
+  for (const QString &table : tables) {
+    const QString name = table.section(QLatin1Char('.'), -1).toLower();
+    if (name == QLatin1String("lz_kttb") || name == QLatin1String("lz_yjxxk") || name == QLatin1String("lz_xzcz"))
+      return true;
+  }
+  return false;
+}
+
+void create(QSqlDatabase &db, bool replace) {
+  const Dialect dialect = dialectOf(db);
+  if (!db.transaction())
+    throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(sqlError(db.lastError())));
+  try {
+    if (replace) {
+      for (const QString &statement : dropStatements(dialect))
+        exec(db, statement);
+    }
+    for (const QString &statement : createStatements(dialect) + referenceStatements(dialect))
+      exec(db, statement);
+  } catch (...) {
+    db.rollback();
+    throw;
+  }
+  if (!db.commit())
+    throw StoreError(QStringLiteral("Cannot commit the new tables: %1").arg(sqlError(db.lastError())));
+}
+
+std::span<const Community> communities() { return kCommunities; }
+
+QStringList streets() {
+  QStringList list;
+  for (const Community &community : kCommunities) {
+    const QString street = QString::fromUtf8(community.street);
+    if (!list.contains(street))
+      list << street;
+  }
+  return list;
+}
+
+QStringList communitiesOf(const QString &street) {
+  QStringList list;
+  for (const Community &community : kCommunities) {
+    if (QString::fromUtf8(community.street) == street)
+      list << QString::fromUtf8(community.name);
+  }
+  return list;
+}
+
+QStringList ungroupedCommunities() {
+  return {QStringLiteral("李桥社区青云路以东"), QStringLiteral("李桥社区"), QStringLiteral("其他")};
+}
+
+void installGetdate(QSqlDatabase &db) {
+  const QVariant handle = db.driver()->handle();
+  if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+    throw StoreError(QStringLiteral("Not an SQLite connection"));
+  sqlite3 *sqlite = *static_cast<sqlite3 *const *>(handle.data());
+  if (!sqlite)
+    throw StoreError(QStringLiteral("The SQLite connection is not open"));
+  const int rc =
+      sqlite3_create_function_v2(sqlite, "getdate", 0, SQLITE_UTF8, nullptr, sqliteGetdate, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK)
+    throw StoreError(QStringLiteral("Cannot register getdate(): %1").arg(QString::fromUtf8(sqlite3_errstr(rc))));
+}
+
+qint64 clockOffset(QSqlDatabase &db) {
+  if (db.driver()->dbmsType() != QSqlDriver::SQLite)
+    return 0;
+  QSqlQuery query(db);
+  if (query.exec(QStringLiteral("select offset_seconds from kg_clock limit 1")) && query.next())
+    return query.value(0).toLongLong();
+  return 0;
+}
+
+bool setClock(QSqlDatabase &db, const QDateTime &now) {
+  if (db.driver()->dbmsType() != QSqlDriver::SQLite)
+    return false;
+  const qint64 offset = QDateTime::currentDateTime().secsTo(now);
+  exec(db, QStringLiteral("create table if not exists kg_clock (offset_seconds integer not null)"));
+  exec(db, QStringLiteral("delete from kg_clock"));
+  exec(db, QStringLiteral("insert into kg_clock (offset_seconds) values (%1)").arg(offset));
+  return true;
+}
+
+} // namespace schema

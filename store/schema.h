@@ -1,0 +1,72 @@
+#pragma once
+// The tables of the registration store, for each kind of server, with their
+// reference rows; and the server-side clock of the embedded store.
+//
+//   lz_kttb   the filing switch and the client version the store requires
+//   lz_yjxxk  the applications (UNIQUE 身份证号, index on 申请幼儿园名称)
+//   lz_xzcz   the number of groups of each community
+//
+// Used by the admin tool (kgadmin init) and the test fixture.
+
+#include <QDateTime>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+#include <span>
+
+namespace schema {
+
+// The SQL dialect behind an open connection (ODBC may reach either server).
+enum class Dialect { SQLite, PostgreSQL, SqlServer };
+// Raises StoreError for a server the store does not support.
+Dialect dialectOf(const QSqlDatabase &db);
+
+// The twenty columns of lz_yjxxk in the order of the lookup statement.
+const QStringList &applicationColumns();
+
+// The statements that create the tables (and, for PostgreSQL, getdate();
+// for SQLite, the clock offset table kg_clock), in order.
+QStringList createStatements(Dialect dialect);
+// The statements that fill the reference rows: lz_kttb (true, "202206181")
+// and one lz_xzcz row per community of both streets.
+QStringList referenceStatements(Dialect dialect);
+// The statements that drop everything createStatements made.
+QStringList dropStatements(Dialect dialect);
+
+// Whether any of the three tables exists.
+bool hasTables(QSqlDatabase &db);
+// Creates the tables and the reference rows in one transaction (replacing
+// existing tables when replace is true). Raises StoreError.
+void create(QSqlDatabase &db, bool replace);
+
+// Reference data: the streets, their communities in list order, and the
+// group count stored for each community (0 for the ungrouped ones).
+struct Community {
+  const char *street;
+  const char *name;
+  int groups;
+};
+std::span<const Community> communities();
+QStringList streets();
+QStringList communitiesOf(const QString &street);
+// Communities whose group list is the single item "不分组".
+QStringList ungroupedCommunities();
+
+// The client version the reference row of lz_kttb requires.
+extern const char *const kReferenceVersion; // "202206181"
+
+// The embedded store's clock. getdate() there is the local time plus an
+// offset in seconds kept in kg_clock, so that a store can answer any filing
+// day. installGetdate registers the function on a freshly opened SQLite
+// connection; setClock stores the offset that makes getdate() read `now`
+// (false where the server keeps its own clock).
+void installGetdate(QSqlDatabase &db);
+bool setClock(QSqlDatabase &db, const QDateTime &now);
+// The offset kept in kg_clock (0 without the table or a row).
+qint64 clockOffset(QSqlDatabase &db);
+
+// Runs one statement, raising StoreError with the server's message.
+void exec(QSqlDatabase &db, const QString &statement);
+
+} // namespace schema
