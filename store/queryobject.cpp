@@ -149,7 +149,8 @@ SetStmtAttr setStmtAttr() {
 
 void setOdbcQueryTimeout(const QSqlQuery &query, int seconds) {
   const QVariant handle = query.result()->handle();
-  if (qstrcmp(handle.typeName(), "SQLHANDLE") != 0)
+  // Qt hands out the statement handle as a plain pointer (SQLHANDLE is void*).
+  if (qstrcmp(handle.typeName(), "SQLHANDLE") != 0 && qstrcmp(handle.typeName(), "void*") != 0)
     return;
   SQLHANDLE statement = *static_cast<const SQLHANDLE *>(handle.data());
   if (SetStmtAttr function = setStmtAttr(); function && statement)
@@ -571,34 +572,16 @@ void QueryObject::post(const AppendGuard *guard) {
   }
 
   // Guarded: lock, re-check quota and uniqueness, insert, commit, all in one
-  // transaction. Starting it on a kept connection that turns out to be lost
-  // is tried once more on a new one (nothing has been sent yet).
-  schema::Dialect dialect;
-  {
-    const bool reused = m_connected;
-    try {
-      connect();
-      dialect = schema::dialectOf(QSqlDatabase::database(m_connectionName, false));
-      beginTransaction(dialect);
-    } catch (const StoreError &) {
-      disconnect();
-      if (!reused)
-        throw;
-      try {
-        connect();
-        dialect = schema::dialectOf(QSqlDatabase::database(m_connectionName, false));
-        beginTransaction(dialect);
-      } catch (...) {
-        disconnect();
-        throw;
-      }
-    }
-  }
-
+  // transaction. Everything before the insert only reads: when it fails on a
+  // kept connection that turns out to be lost, it is tried once more on a new
+  // one. The insert itself is never repeated.
   const bool hasQuota = !guard->quotaColumn.isEmpty() && guard->capacity >= 0;
   const bool hasUnique = !guard->uniqueColumn.isEmpty();
-  const QString uniqueSelect = QStringLiteral("select * from %1 where %2 = ?").arg(table, guard->uniqueColumn);
-  try {
+  schema::Dialect dialect = schema::Dialect::SQLite;
+  auto recheck = [&] {
+    connect();
+    dialect = schema::dialectOf(QSqlDatabase::database(m_connectionName, false));
+    beginTransaction(dialect);
     if (dialect == schema::Dialect::PostgreSQL) {
       // Serialises the appends for one kindergarten (and one identity number)
       // only; other kindergartens go on in parallel. Always quota first, then
@@ -633,14 +616,43 @@ void QueryObject::post(const AppendGuard *guard) {
         throw AppendRefused(AppendRefused::Reason::Duplicate, rowMap(existing.columns, existing.rows.first()));
       }
     }
-  } catch (const AppendRefused &) {
-    throw;
-  } catch (...) {
-    rollbackTransaction(dialect);
-    disconnect();
-    throw;
+  };
+  {
+    const bool reused = m_connected;
+    try {
+      recheck();
+    } catch (const AppendRefused &) {
+      throw;
+    } catch (const StoreError &) {
+      rollbackTransaction(dialect);
+      disconnect();
+      if (!reused)
+        throw;
+      try {
+        recheck();
+      } catch (const AppendRefused &) {
+        throw;
+      } catch (...) {
+        rollbackTransaction(dialect);
+        disconnect();
+        throw;
+      }
+    }
   }
 
+  // The unique key of the table (the identity number, unless the guard names
+  // another column) reports a refused insert as the duplicate it is.
+  QString keyColumn = guard->uniqueColumn;
+  QVariant keyValue = guard->uniqueValue;
+  if (keyColumn.isEmpty()) {
+    for (auto it = m_newRow.cbegin(); it != m_newRow.cend(); ++it) {
+      if (it.key() == QStringLiteral("身份证号")) {
+        keyColumn = it.key();
+        keyValue = it.value();
+      }
+    }
+  }
+  const QString uniqueSelect = QStringLiteral("select * from %1 where %2 = ?").arg(table, keyColumn);
   try {
     execute(insert, values, nullptr);
   } catch (const StoreError &error) {
@@ -649,8 +661,8 @@ void QueryObject::post(const AppendGuard *guard) {
     // insert it refused is a duplicate, reported with the row that holds it.
     Result existing;
     try {
-      if (hasUnique)
-        execute(uniqueSelect, {guard->uniqueValue}, &existing);
+      if (!keyColumn.isEmpty())
+        execute(uniqueSelect, {keyValue}, &existing);
     } catch (...) {
       disconnect();
       throw error;

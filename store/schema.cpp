@@ -51,7 +51,7 @@ QString applicationTable(Dialect dialect) {
     const QString name = QString::fromUtf8(column.name);
     if (column.length == 0)
       columns << name + QLatin1Char(' ') + stamp;
-    else if (name == QLatin1String("身份证号"))
+    else if (name == QStringLiteral("身份证号"))
       columns << QStringLiteral("%1 %2(%3) not null").arg(name, text).arg(column.length);
     else
       columns << QStringLiteral("%1 %2(%3)").arg(name, text).arg(column.length);
