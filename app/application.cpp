@@ -14,6 +14,9 @@
 
 const char *const kApplicationTitle = "澄岭区2022年城区公办幼儿园小班招生网络填报系统";
 
+// The layouts' resources live in the client library; register them.
+static void registerResources() { Q_INIT_RESOURCE(resources); }
+
 namespace {
 // Faces the layouts name, with the installed faces that stand in for them.
 void substituteFonts() {
@@ -33,6 +36,7 @@ void substituteFonts() {
 } // namespace
 
 TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv) {
+  registerResources();
   setApplicationName(QStringLiteral("kgfiling"));
   setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
   dialogs::setCaption(QString::fromUtf8(kApplicationTitle));

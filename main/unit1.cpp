@@ -12,6 +12,7 @@
 #include <QEvent>
 #include <QFile>
 #include <QHeaderView>
+#include <QScreen>
 
 TForm1 *Form1 = nullptr;
 
@@ -38,6 +39,24 @@ QFont face(const char *family, int pixels, bool bold = false) {
   font.setPixelSize(pixels);
   font.setBold(bold);
   return font;
+}
+
+// The outer size of a window, frame included. A maximised window that the
+// window system has not resized yet already fills its screen.
+QSize outerSize(const QWidget *window) {
+  QSize size = window->frameGeometry().size();
+  if (window->isMaximized() && window->screen())
+    size = size.expandedTo(window->screen()->availableGeometry().size());
+  return size;
+}
+
+// Places a window centred by the main window's outer size, in screen
+// coordinates (the main window's own position is not added), each half
+// rounded toward zero.
+void placeOver(QWidget *window, const QWidget *main) {
+  const QSize outer = outerSize(main);
+  const QSize size = outerSize(window);
+  window->move((outer.width() - size.width()) / 2, (outer.height() - size.height()) / 2);
 }
 
 void paint(QWidget *widget, QPalette::ColorRole role, const QColor &colour) {
@@ -74,6 +93,7 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   DBGrid1->setModel(DataSource1);
   DBGrid1->setFont(face("MS Sans Serif", 13));
   DBGrid1->horizontalHeader()->setFont(face("MS Sans Serif", 11));
+  DBGrid1->horizontalHeader()->setMinimumSectionSize(1);
   // The grid turns each column's display width in characters into a width
   // on the screen, from its cell font.
   connect(DataSource1, &QAbstractItemModel::modelReset, this, [this] {
@@ -180,10 +200,10 @@ void TForm1::FormActivate(QObject *) {
     serverDate = datetime::strToDateTime(nowText);
     serverDate = datetime::strToDate(datetime::dateToStr(serverDate));
 
-    Form4->move((frameGeometry().width() - Form4->frameGeometry().width()) / 2,
-                (frameGeometry().height() - Form4->frameGeometry().height()) / 2);
+    placeOver(Form4, this);
     Form4->setWindowFlag(Qt::WindowStaysOnTopHint, true);
     Form4->show();
+    placeOver(Form4, this); // its frame is known once it is shown
     Form4->RichEdit1->setPlainText(dialogs::displayText(filingNotice()));
     ++Tag;
   } catch (...) {
@@ -236,9 +256,9 @@ void TForm1::BitBtn1Click(QObject *Sender) {
 
 void TForm1::AdjustGridColumns() {
   for (const QString &column : ADOTab->columnNames()) {
-    if (column == QLatin1String("姓名"))
+    if (column == QStringLiteral("姓名"))
       ADOTab->setDisplayWidth(column, 8);
-    else if (column == QLatin1String("身份证号"))
+    else if (column == QStringLiteral("身份证号"))
       ADOTab->setDisplayWidth(column, 18);
     else
       ADOTab->setDisplayWidth(column, gbk::byteLength(column));
@@ -289,9 +309,9 @@ void TForm1::BitBtn2Click(QObject *Sender) {
                           Form2->mqxmEdit, Form2->mqdhEdit})
     edit->clear();
   Form2->xzjdComSelect(Sender);
-  Form2->move((frameGeometry().width() - Form2->frameGeometry().width()) / 2,
-              (frameGeometry().height() - Form2->frameGeometry().height()) / 2);
+  placeOver(Form2, this);
   Form2->show();
+  placeOver(Form2, this); // its frame is known once it is shown
   Form2->raise();
   Form2->activateWindow();
 }

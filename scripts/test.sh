@@ -9,4 +9,4 @@ eval "$("$root/scripts/pg.sh" start)"
 trap '"$root/scripts/pg.sh" stop >/dev/null 2>&1 || true' EXIT
 export KG_TEST_PG
 cd "$root/build"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 900
+ctest --output-on-failure -j2 --timeout 900

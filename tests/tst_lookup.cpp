@@ -1,0 +1,319 @@
+// The identity-number box and the lookup, through the real main window and a
+// real store.
+
+#include "fixture/clientwindows.h"
+#include "fixture/dialogscript.h"
+#include "fixture/testmain.h"
+#include "fixture/teststore.h"
+
+#include "core/gbk.h"
+#include "main/unit1.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QMenu>
+#include <QTimer>
+
+namespace {
+
+const QString kFound = QStringLiteral("110101201903050021");
+const QString kNotFoundMessage = QStringLiteral("对不起!\r\r    你还没有进行信息填报,请进行[申请填报]操作再进行");
+const QString kLengthMessage = QStringLiteral("请输入18位有效身份证号");
+const QString kStoreMessage = QStringLiteral("网络问题,操作失败");
+
+const QStringList kColumns = {"姓名",         "性别",         "身份证号",       "申请幼儿园名称", "部别",
+                              "民族",         "出生日期",     "区县",           "镇乡或街道",     "村或社区",
+                              "组",           "户主姓名",     "户主与儿童关系", "户口簿详细地址", "入户日期",
+                              "监护人一姓名", "监护人一电话", "监护人二姓名",   "监护人二电话",   "填报日期"};
+
+QVariantMap application(const QString &number, const QString &kindergarten, const QString &name = "王小明") {
+  return {{"姓名", name},
+          {"性别", "女"},
+          {"身份证号", number},
+          {"申请幼儿园名称", kindergarten},
+          {"部别", "小班"},
+          {"民族", "汉族"},
+          {"出生日期", "2019-03-05"},
+          {"区县", "澄岭区"},
+          {"镇乡或街道", "东澄街道"},
+          {"村或社区", "和平社区"},
+          {"组", "1组"},
+          {"户主姓名", "王大明"},
+          {"户主与儿童关系", "父子"},
+          {"户口簿详细地址", "和平路1号"},
+          {"入户日期", "2019-04-01"},
+          {"监护人一姓名", "王大明"},
+          {"监护人一电话", "13800000000"},
+          {"监护人二姓名", ""},
+          {"监护人二电话", ""},
+          {"填报日期", QDateTime(QDate(2022, 6, 20), QTime(0, 0))}};
+}
+
+// Types text into the box as a guardian would, one key at a time.
+void type(QWidget *box, const QString &text) {
+  for (QChar c : text)
+    QTest::sendKeyEvent(QTest::Click, box, c.unicode() < 0x80 ? Qt::Key(QChar(c).toUpper().unicode()) : Qt::Key_unknown,
+                        QString(c), Qt::NoModifier);
+}
+
+} // namespace
+
+class LookupTest : public QObject {
+  Q_OBJECT
+private slots:
+  void init();
+  void cleanup();
+  void outcomes_data();
+  void outcomes();
+  void foundMessageComesBeforeTheNotice();
+  void gridColumns();
+  void foundThenShortened();
+  void storeFailureKeepsPanels();
+  void valuesNeverChangeTheStatement_data();
+  void valuesNeverChangeTheStatement();
+  void boxRefusesNineteenthByte();
+  void clipboardGuard_data();
+  void clipboardGuard();
+  void rightClickEmptiesClipboardBeforeMenu();
+  void clickSelectsAndDoubleClickClears();
+
+private:
+  std::unique_ptr<TestStore> m_store;
+  std::unique_ptr<ClientWindows> m_windows;
+  std::unique_ptr<DialogScript> m_boxes;
+};
+
+void LookupTest::init() {
+  m_store = TestStore::sqlite();
+  m_store->insertApplication(application(kFound, "实验幼儿园和平园区"));
+  m_windows = std::make_unique<ClientWindows>(m_store->location());
+  m_boxes = std::make_unique<DialogScript>();
+  m_windows->startWorking();
+  m_boxes->clear();
+}
+
+void LookupTest::cleanup() {
+  m_boxes.reset();
+  m_windows.reset();
+  m_store.reset();
+}
+
+void LookupTest::outcomes_data() {
+  QTest::addColumn<QString>("typed");
+  QTest::addColumn<QString>("sender"); // BitBtn1 (clicked) or another component
+  QTest::addColumn<QString>("boxAfter");
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<int>("flag");
+  QTest::addColumn<bool>("panel2");
+  QTest::addColumn<bool>("grid");
+
+  QTest::newRow("empty box") << ""
+                             << "BitBtn1"
+                             << "" << QStringList{kLengthMessage} << 0 << false << false;
+  QTest::newRow("a blank and 17 digits") << " 11010120190305002"
+                                         << "BitBtn1"
+                                         << "11010120190305002" << QStringList{kLengthMessage} << 0 << false << false;
+  QTest::newRow("16 digits and a Chinese character")
+      << "1101012019030500汉"
+      << "BitBtn1"
+      << "1101012019030500汉" << QStringList{kNotFoundMessage} << 0 << false << false;
+  QTest::newRow("none found through 查询")
+      << "110101201901010011"
+      << "BitBtn1"
+      << "110101201901010011" << QStringList{kNotFoundMessage} << 0 << false << false;
+  QTest::newRow("none found through another sender") << "110101201901010011"
+                                                     << "BitBtn2"
+                                                     << "110101201901010011" << QStringList{} << 0 << false << false;
+  const QString found = QStringLiteral("该儿童已在[实验幼儿园和平园区][小班]成功申请.");
+  QTest::newRow("one found") << kFound << "BitBtn1" << kFound << QStringList{found} << 1 << true << true;
+  QTest::newRow("one found through another sender")
+      << kFound << "qdBit" << kFound << QStringList{found} << 1 << true << true;
+  QTest::newRow("trailing tab trimmed") << kFound + "\t"
+                                        << "BitBtn1" << kFound << QStringList{found} << 1 << true << true;
+}
+
+void LookupTest::outcomes() {
+  QFETCH(QString, typed);
+  QFETCH(QString, sender);
+  QFETCH(QString, boxAfter);
+  QFETCH(QStringList, messages);
+  QFETCH(int, flag);
+  QFETCH(bool, panel2);
+  QFETCH(bool, grid);
+
+  Form1->sfzEdit->setText(typed);
+  setTag(Form1->BitBtn2, 1); // a stale flag must not survive
+  if (sender == QLatin1String("BitBtn1")) {
+    QTest::mouseClick(Form1->BitBtn1, Qt::LeftButton);
+  } else {
+    QObject other;
+    other.setObjectName(sender);
+    Form1->BitBtn1Click(&other);
+  }
+  QCOMPARE(Form1->sfzEdit->text(), boxAfter);
+  QCOMPARE(m_boxes->texts(), messages);
+  QCOMPARE(tagOf(Form1->BitBtn2), flag);
+  QCOMPARE(Form1->Panel2->isVisible(), panel2);
+  QCOMPARE(Form1->DBGrid1->isVisible(), grid);
+  if (flag == 1) {
+    QCOMPARE(
+        Form1->Label2->text(),
+        QStringLiteral("请你于6月25日、26日上午9:30-11：30下午14:30-16:00带上相关证件到[实验幼儿园和平园区]验审要件."));
+    QCOMPARE(Form1->DataSource1->rowCount(), 1);
+    QCOMPARE(Form1->DataSource1->data(Form1->DataSource1->index(0, 2), Qt::DisplayRole).toString(), kFound);
+  }
+  if (!messages.isEmpty() && messages[0] == kNotFoundMessage) {
+    QVERIFY(Form1->ADOTab->isOpen());
+    QCOMPARE(Form1->ADOTab->rowCount(), 0);
+  }
+}
+
+void LookupTest::foundMessageComesBeforeTheNotice() {
+  bool panelDuringMessage = true, gridDuringMessage = true;
+  m_boxes->onShow = [&](const dialogs::Shown &) {
+    panelDuringMessage = Form1->Panel2->isVisible();
+    gridDuringMessage = Form1->DBGrid1->isVisible();
+  };
+  Form1->sfzEdit->setText(kFound);
+  Form1->BitBtn1->click();
+  QVERIFY(!panelDuringMessage);
+  QVERIFY(!gridDuringMessage);
+  QVERIFY(Form1->Panel2->isVisible());
+}
+
+void LookupTest::gridColumns() {
+  Form1->sfzEdit->setText(kFound);
+  Form1->BitBtn1->click();
+  QCOMPARE(Form1->DataSource1->columnCount(), kColumns.size());
+  const int digit = Form1->DBGrid1->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+  for (int i = 0; i < kColumns.size(); ++i) {
+    QCOMPARE(Form1->DataSource1->headerData(i, Qt::Horizontal, Qt::DisplayRole).toString(), kColumns[i]);
+    const int characters = kColumns[i] == "姓名" ? 8 : kColumns[i] == "身份证号" ? 18 : gbk::byteLength(kColumns[i]);
+    QCOMPARE(Form1->DataSource1->headerData(i, Qt::Horizontal, ResultModel::DisplayWidthRole).toInt(), characters);
+    QCOMPARE(Form1->DBGrid1->columnWidth(i), characters * digit + 8);
+  }
+  QCOMPARE(Form1->DBGrid1->editTriggers(), QAbstractItemView::NoEditTriggers);
+}
+
+void LookupTest::foundThenShortened() {
+  Form1->sfzEdit->setText(kFound);
+  Form1->BitBtn1->click();
+  m_boxes->clear();
+  QTest::keyClick(Form1->sfzEdit, Qt::Key_End);
+  QTest::keyClick(Form1->sfzEdit, Qt::Key_Backspace);
+  QTest::mouseClick(Form1->BitBtn1, Qt::LeftButton);
+  QCOMPARE(m_boxes->texts(), QStringList{kLengthMessage});
+  QVERIFY(!Form1->Panel2->isVisible());
+  QVERIFY(Form1->DBGrid1->isVisible());
+  QCOMPARE(Form1->DataSource1->rowCount(), 1);
+  QCOMPARE(tagOf(Form1->BitBtn2), 0);
+}
+
+void LookupTest::storeFailureKeepsPanels() {
+  Form1->sfzEdit->setText(kFound);
+  Form1->BitBtn1->click();
+  m_boxes->clear();
+  Form1->ADOTab->setLocation(m_store->unreachable());
+  Form1->BitBtn1->click();
+  QCOMPARE(m_boxes->texts(), QStringList{kStoreMessage});
+  QCOMPARE(tagOf(Form1->BitBtn2), 0);
+  QVERIFY(Form1->Panel2->isVisible());
+  QVERIFY(Form1->DBGrid1->isVisible());
+  QVERIFY(!Form1->ADOTab->controlsDisabled());
+  // Back on a reachable store the same object works again.
+  Form1->ADOTab->setLocation(m_store->location());
+  m_boxes->clear();
+  Form1->BitBtn1->click();
+  QCOMPARE(tagOf(Form1->BitBtn2), 1);
+}
+
+void LookupTest::valuesNeverChangeTheStatement_data() {
+  QTest::addColumn<QString>("number");
+  QTest::newRow("a quote") << "1101012019030'0021";
+  QTest::newRow("always-true condition") << "' or '1'='1 123456";
+  QTest::newRow("statement end") << "';drop table lz_yj";
+}
+
+void LookupTest::valuesNeverChangeTheStatement() {
+  QFETCH(QString, number);
+  QCOMPARE(gbk::byteLength(number), 18);
+  Form1->sfzEdit->setText(number);
+  Form1->BitBtn1->click();
+  QCOMPARE(m_boxes->texts(), QStringList{kNotFoundMessage});
+  QCOMPARE(tagOf(Form1->BitBtn2), 0);
+  QCOMPARE(m_store->count("select * from lz_yjxxk"), 1);
+}
+
+void LookupTest::boxRefusesNineteenthByte() {
+  Form1->sfzEdit->clear();
+  type(Form1->sfzEdit, "1234567890123456789");
+  QCOMPARE(Form1->sfzEdit->text(), QStringLiteral("123456789012345678"));
+  Form1->sfzEdit->clear();
+  type(Form1->sfzEdit, QStringLiteral("12345678901234567汉"));
+  QCOMPARE(Form1->sfzEdit->text(), QStringLiteral("12345678901234567"));
+  Form1->sfzEdit->clear();
+  type(Form1->sfzEdit, QStringLiteral("1䶮2"));
+  QCOMPARE(Form1->sfzEdit->text(), QStringLiteral("12"));
+}
+
+void LookupTest::clipboardGuard_data() {
+  QTest::addColumn<int>("key");
+  QTest::addColumn<int>("modifiers");
+  QTest::addColumn<QString>("boxAfter");
+  QTest::addColumn<bool>("clipboardEmptied");
+  QTest::newRow("Ctrl+V pastes nothing") << int(Qt::Key_V) << int(Qt::ControlModifier) << "12" << true;
+  QTest::newRow("Shift+Insert pastes") << int(Qt::Key_Insert) << int(Qt::ShiftModifier) << "12345" << false;
+  QTest::newRow("V types its letter") << int(Qt::Key_V) << int(Qt::NoModifier) << "12v" << true;
+  QTest::newRow("Ctrl+A selects, clipboard emptied") << int(Qt::Key_A) << int(Qt::ControlModifier) << "12" << true;
+  QTest::newRow("a digit leaves the clipboard") << int(Qt::Key_7) << int(Qt::NoModifier) << "127" << false;
+}
+
+void LookupTest::clipboardGuard() {
+  QFETCH(int, key);
+  QFETCH(int, modifiers);
+  QFETCH(QString, boxAfter);
+  QFETCH(bool, clipboardEmptied);
+  Form1->sfzEdit->setText("12");
+  Form1->sfzEdit->setFocus();
+  Form1->sfzEdit->end(false);
+  QApplication::clipboard()->setText("345");
+  QTest::keyClick(Form1->sfzEdit, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+  QCOMPARE(Form1->sfzEdit->text(), boxAfter);
+  QCOMPARE(QApplication::clipboard()->text().isEmpty(), clipboardEmptied);
+}
+
+void LookupTest::rightClickEmptiesClipboardBeforeMenu() {
+  QApplication::clipboard()->setText("345");
+  bool menuSawEmptyClipboard = false;
+  bool menuShown = false;
+  QTimer::singleShot(50, [&] {
+    if (QWidget *popup = QApplication::activePopupWidget()) {
+      menuShown = true;
+      menuSawEmptyClipboard = QApplication::clipboard()->text().isEmpty();
+      popup->close();
+    }
+  });
+  QTest::mouseClick(Form1->sfzEdit, Qt::RightButton);
+  QTest::qWait(100);
+  QVERIFY(QApplication::clipboard()->text().isEmpty());
+  if (menuShown)
+    QVERIFY(menuSawEmptyClipboard);
+  QApplication::clipboard()->setText("345");
+  QTest::mouseClick(Form1->sfzEdit, Qt::MiddleButton);
+  QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("345"));
+}
+
+void LookupTest::clickSelectsAndDoubleClickClears() {
+  Form1->sfzEdit->setText(kFound);
+  QTest::mouseClick(Form1->sfzEdit, Qt::LeftButton);
+  QCOMPARE(Form1->sfzEdit->selectedText(), kFound);
+  QTest::keyClick(Form1->sfzEdit, Qt::Key_1);
+  QCOMPARE(Form1->sfzEdit->text(), QStringLiteral("1"));
+  Form1->sfzEdit->setText(kFound);
+  QTest::mouseDClick(Form1->sfzEdit, Qt::LeftButton);
+  QCOMPARE(Form1->sfzEdit->text(), QString());
+}
+
+KG_TEST_MAIN(LookupTest)
+#include "tst_lookup.moc"

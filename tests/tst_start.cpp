@@ -1,0 +1,262 @@
+// The application start from the main window: 申请填报 and Enter in the box,
+// through the real windows and a real store.
+
+#include "fixture/clientwindows.h"
+#include "fixture/dialogscript.h"
+#include "fixture/testmain.h"
+#include "fixture/teststore.h"
+
+#include "form/unit2.h"
+#include "main/unit1.h"
+
+#include <QApplication>
+#include <QClipboard>
+
+namespace {
+
+const QString kExisting = QStringLiteral("110101201903050021");
+const QString kNew = QStringLiteral("110101201904070032");
+const QString kLengthMessage = QStringLiteral("请输入18位有效身份证号");
+const QString kTooYoung = QStringLiteral("对不起，该儿童还没到幼儿入学年龄，不能进行申报");
+const QString kAfterWindow = QStringLiteral("不在网络申报时间[2022-06-20至2022-06-21]内,不能填报");
+const QString kPractice =
+    QStringLiteral("不在网络申报时间[2022-06-20至2022-06-21]内,申报无效,如果你填报了只能作为练习使用");
+
+QList<QLineEdit *> sevenEdits() {
+  return {Form2->xmEdit,   Form2->fzxmEdit, Form2->xxdzEdit, Form2->fqxmEdit,
+          Form2->fqdhEdit, Form2->mqxmEdit, Form2->mqdhEdit};
+}
+
+void fillSevenEdits() {
+  for (QLineEdit *edit : sevenEdits())
+    edit->setText(QStringLiteral("x"));
+}
+
+} // namespace
+
+class StartTest : public QObject {
+  Q_OBJECT
+private slots:
+  void init();
+  void cleanup();
+  void outcomes_data();
+  void outcomes();
+  void filingWindow_data();
+  void filingWindow();
+  void letterInBirthPartReachesErrorBox();
+  void storeUnreachableAtLookupStillOpensForm();
+  void enterInTheBox_data();
+  void enterInTheBox();
+  void fillsOnlyWhatItShould();
+  void secondStartWithAnotherNumber();
+  void secondStartThatEndsEarlyLeavesForm();
+  void firstStartWithoutStreetLeavesListsEmpty();
+
+private:
+  std::unique_ptr<TestStore> m_store;
+  std::unique_ptr<ClientWindows> m_windows;
+  std::unique_ptr<DialogScript> m_boxes;
+};
+
+void StartTest::init() {
+  m_store = TestStore::sqlite();
+  QVariantMap row{{"姓名", "李小红"},
+                  {"性别", "女"},
+                  {"身份证号", kExisting},
+                  {"申请幼儿园名称", "西岭幼儿园本部"},
+                  {"部别", "小班"},
+                  {"民族", "汉族"},
+                  {"出生日期", "2019-03-05"},
+                  {"区县", "澄岭区"},
+                  {"镇乡或街道", "西岭街道"},
+                  {"村或社区", "正阳社区"},
+                  {"组", "1组"},
+                  {"户主姓名", "李大"},
+                  {"户主与儿童关系", "父子"},
+                  {"户口簿详细地址", "正阳路2号"},
+                  {"入户日期", "2019-04-01"},
+                  {"监护人一姓名", "李大"},
+                  {"监护人一电话", "13900000000"},
+                  {"监护人二姓名", ""},
+                  {"监护人二电话", ""},
+                  {"填报日期", QDateTime(QDate(2022, 6, 20), QTime(0, 0))}};
+  m_store->insertApplication(row);
+  m_store->setClock(QDateTime(QDate(2022, 6, 20), QTime(10, 15, 30)));
+  m_windows = std::make_unique<ClientWindows>(m_store->location());
+  m_boxes = std::make_unique<DialogScript>();
+  m_windows->startWorking();
+  m_boxes->clear();
+}
+
+void StartTest::cleanup() {
+  m_boxes.reset();
+  m_windows.reset();
+  m_store.reset();
+}
+
+void StartTest::outcomes_data() {
+  QTest::addColumn<QString>("number");
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<bool>("formOpens");
+  QTest::addColumn<QString>("boxAfter");
+
+  QTest::newRow("application exists") << kExisting
+                                      << QStringList{QStringLiteral("该儿童已在[西岭幼儿园本部][小班]成功申请."),
+                                                     QStringLiteral("该儿童已填报了申请表,不能重复填报")}
+                                      << false << kExisting;
+  QTest::newRow("17 characters") << kNew.left(17) << QStringList{kLengthMessage} << false << kNew.left(17);
+  QTest::newRow("born 2019-08-31") << "110101201908310032" << QStringList{} << true << "110101201908310032";
+  QTest::newRow("born 2019-09-01") << "110101201909010032" << QStringList{kTooYoung} << false << "";
+  QTest::newRow("new number") << kNew << QStringList{} << true << kNew;
+}
+
+void StartTest::outcomes() {
+  QFETCH(QString, number);
+  QFETCH(QStringList, messages);
+  QFETCH(bool, formOpens);
+  QFETCH(QString, boxAfter);
+  Form1->sfzEdit->setText(number);
+  QTest::mouseClick(Form1->BitBtn2, Qt::LeftButton);
+  QCOMPARE(m_boxes->texts().join(" | "), messages.join(" | "));
+  QCOMPARE(Form2->isVisible(), formOpens);
+  QCOMPARE(Form1->sfzEdit->text(), boxAfter);
+  if (formOpens) {
+    QCOMPARE(Form2->sfzEdit->text(), number);
+    const QRect main = Form1->frameGeometry();
+    const QRect form = Form2->frameGeometry();
+    QCOMPARE(form.topLeft(), QPoint((main.width() - form.width()) / 2, (main.height() - form.height()) / 2));
+    // The main window stays usable behind the form.
+    QVERIFY(Form1->sfzEdit->isEnabled() && Form1->BitBtn1->isEnabled() && Form1->BitBtn2->isEnabled());
+  }
+}
+
+void StartTest::filingWindow_data() {
+  QTest::addColumn<QDate>("server");
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<bool>("formOpens");
+  QTest::newRow("2022-06-19: practice") << QDate(2022, 6, 19) << QStringList{kPractice} << true;
+  QTest::newRow("2022-06-20") << QDate(2022, 6, 20) << QStringList{} << true;
+  QTest::newRow("2022-06-21") << QDate(2022, 6, 21) << QStringList{} << true;
+  QTest::newRow("2022-06-22") << QDate(2022, 6, 22) << QStringList{kAfterWindow} << false;
+}
+
+void StartTest::filingWindow() {
+  QFETCH(QDate, server);
+  QFETCH(QStringList, messages);
+  QFETCH(bool, formOpens);
+  Form1->serverDate = datetime::fromDate(server.year(), server.month(), server.day());
+  Form1->sfzEdit->setText(kNew);
+  Form1->BitBtn2->click();
+  QCOMPARE(m_boxes->texts().join(" | "), messages.join(" | "));
+  QCOMPARE(Form2->isVisible(), formOpens);
+}
+
+void StartTest::letterInBirthPartReachesErrorBox() {
+  Form1->sfzEdit->setText(QStringLiteral("1101012019O8310032"));
+  QTest::mouseClick(Form1->BitBtn2, Qt::LeftButton);
+  QCOMPARE(m_boxes->shown.size(), 1);
+  QCOMPARE(m_boxes->shown[0].kind, dialogs::Kind::Error);
+  QCOMPARE(m_boxes->shown[0].text, QStringLiteral("'2019O831' is not a valid integer value."));
+  QVERIFY(!Form2->isVisible());
+  QCOMPARE(Form1->sfzEdit->text(), QStringLiteral("1101012019O8310032"));
+  QCOMPARE(tagOf(Form1->BitBtn2), 0);
+}
+
+void StartTest::storeUnreachableAtLookupStillOpensForm() {
+  Form1->ADOTab->setLocation(m_store->unreachable());
+  Form1->sfzEdit->setText(kNew);
+  Form1->BitBtn2->click();
+  QCOMPARE(m_boxes->texts(), QStringList{QStringLiteral("网络问题,操作失败")});
+  QVERIFY(Form2->isVisible());
+  QCOMPARE(Form2->sfzEdit->text(), kNew);
+}
+
+void StartTest::enterInTheBox_data() {
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<int>("modifiers");
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<bool>("formOpens");
+  QTest::addColumn<bool>("clipboardEmptied");
+  QTest::newRow("Enter with a number") << kNew << int(Qt::NoModifier) << QStringList{} << true << false;
+  QTest::newRow("Enter in an empty box") << "" << int(Qt::NoModifier) << QStringList{} << false << false;
+  QTest::newRow("Enter in a box of blanks")
+      << "   " << int(Qt::NoModifier) << QStringList{kLengthMessage} << false << false;
+  QTest::newRow("Ctrl+Enter") << kNew << int(Qt::ControlModifier) << QStringList{} << true << true;
+  QTest::newRow("Shift+Enter") << kNew << int(Qt::ShiftModifier) << QStringList{} << true << false;
+}
+
+void StartTest::enterInTheBox() {
+  QFETCH(QString, text);
+  QFETCH(int, modifiers);
+  QFETCH(QStringList, messages);
+  QFETCH(bool, formOpens);
+  QFETCH(bool, clipboardEmptied);
+  QApplication::clipboard()->setText(QStringLiteral("keep"));
+  Form1->sfzEdit->setText(text);
+  Form1->sfzEdit->setFocus();
+  QTest::keyClick(Form1->sfzEdit, Qt::Key_Return, Qt::KeyboardModifiers(modifiers));
+  QCOMPARE(m_boxes->texts().join(" | "), messages.join(" | "));
+  QCOMPARE(Form2->isVisible(), formOpens);
+  QCOMPARE(QApplication::clipboard()->text().isEmpty(), clipboardEmptied);
+  if (formOpens)
+    QCOMPARE(Form2->sfzEdit->text(), text);
+}
+
+void StartTest::fillsOnlyWhatItShould() {
+  Form2->xbCom->setCurrentIndex(1);
+  Form2->gxCom->setCurrentIndex(2);
+  const QDateTime birth(QDate(2019, 4, 7), QTime(16, 56, 39));
+  Form2->DateTimePicker2->setDateTime(birth);
+  fillSevenEdits();
+  Form1->sfzEdit->setText(kNew);
+  Form1->BitBtn2->click();
+  for (QLineEdit *edit : sevenEdits())
+    QVERIFY2(edit->text().isEmpty(), qPrintable(edit->objectName()));
+  QCOMPARE(Form2->xbCom->currentIndex(), 1);
+  QCOMPARE(Form2->gxCom->currentIndex(), 2);
+  QCOMPARE(Form2->DateTimePicker2->dateTime(), birth);
+}
+
+void StartTest::secondStartWithAnotherNumber() {
+  Form2->xzjdCom->setCurrentIndex(0);
+  Form1->sfzEdit->setText(kNew);
+  Form1->BitBtn2->click();
+  QVERIFY(Form2->isVisible());
+  Form2->csqCom->setCurrentIndex(5);
+  fillSevenEdits();
+  const QString other = QStringLiteral("110101201905050041");
+  Form1->sfzEdit->setText(other);
+  Form1->BitBtn2->click();
+  QVERIFY(Form2->isVisible());
+  QCOMPARE(Form2->sfzEdit->text(), other);
+  for (QLineEdit *edit : sevenEdits())
+    QVERIFY(edit->text().isEmpty());
+  QCOMPARE(Form2->csqCom->currentText(), QStringLiteral("和平社区"));
+  QCOMPARE(Form2->yrymcCom->currentText(), QStringLiteral("实验幼儿园和平园区"));
+}
+
+void StartTest::secondStartThatEndsEarlyLeavesForm() {
+  Form1->sfzEdit->setText(kNew);
+  Form1->BitBtn2->click();
+  fillSevenEdits();
+  Form1->sfzEdit->setText(QStringLiteral("110101201909010032"));
+  Form1->BitBtn2->click();
+  QVERIFY(Form2->isVisible());
+  QCOMPARE(Form2->sfzEdit->text(), kNew);
+  for (QLineEdit *edit : sevenEdits())
+    QCOMPARE(edit->text(), QStringLiteral("x"));
+}
+
+void StartTest::firstStartWithoutStreetLeavesListsEmpty() {
+  Form1->sfzEdit->setText(kNew);
+  Form1->BitBtn2->click();
+  QVERIFY(Form2->isVisible());
+  QCOMPARE(Form2->xzjdCom->currentIndex(), -1);
+  QCOMPARE(Form2->csqCom->count(), 0);
+  QCOMPARE(Form2->zCom->count(), 0);
+  QCOMPARE(Form2->yrymcCom->count(), 0);
+  QCOMPARE(m_boxes->texts(), QStringList());
+}
+
+KG_TEST_MAIN(StartTest)
+#include "tst_start.moc"
