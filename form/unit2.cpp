@@ -208,4 +208,3 @@ void TForm2::csqComSelect(QObject *) {
   }
 }
 
-void TForm2::qdBitClick(QObject *) {}
