@@ -223,6 +223,8 @@ void QueryObject::connect() {
     QSqlDatabase db;
     switch (m_location.backend) {
     case StoreLocation::Backend::SQLite: {
+      if (!m_location.createFile && !QFileInfo::exists(m_location.file))
+        throw StoreError(QStringLiteral("The store file %1 does not exist").arg(m_location.file));
       db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
       QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_timeout * 1000);
       if (m_location.createFile) {

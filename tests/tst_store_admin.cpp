@@ -1,0 +1,253 @@
+// kgadmin, the store's admin tool, run as the administrator runs it.
+
+#include "fixture/testmain.h"
+#include "fixture/teststore.h"
+
+#include "store/queryobject.h"
+#include "store/schema.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Outcome {
+  int code = -1;
+  QString out;
+  QString err;
+};
+
+Outcome kgadmin(const QStringList &args) {
+  QProcess process;
+  process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/kgadmin"), args);
+  Outcome outcome;
+  if (!process.waitForStarted(10000) || !process.waitForFinished(60000)) {
+    outcome.err = process.errorString();
+    return outcome;
+  }
+  outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  outcome.out = QString::fromUtf8(process.readAllStandardOutput());
+  outcome.err = QString::fromUtf8(process.readAllStandardError());
+  return outcome;
+}
+
+QString locationText(const StoreLocation &location) {
+  if (location.backend == StoreLocation::Backend::SQLite)
+    return QStringLiteral("sqlite:") + location.file;
+  return QStringLiteral("postgres://%1:%2@%3:%4/%5")
+      .arg(location.user, location.password, location.host)
+      .arg(location.port)
+      .arg(location.database);
+}
+
+} // namespace
+
+class StoreAdminTest : public QObject {
+  Q_OBJECT
+private slots:
+  void initCreatesAndRefusesToClobber();
+  void settingsAndStatus_data();
+  void settingsAndStatus();
+  void failures_data();
+  void failures();
+  void postgresLogin();
+  void mssqlLoginScript();
+};
+
+void StoreAdminTest::initCreatesAndRefusesToClobber() {
+  QTemporaryDir dir;
+  const QString store = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("store.db"));
+  Outcome first = kgadmin({QStringLiteral("init"), store});
+  QCOMPARE(first.code, 0);
+  QVERIFY2(first.out.contains(QStringLiteral("created")), qPrintable(first.out));
+
+  {
+    QueryObject query(QStringLiteral("BDOTab"), 30, StoreLocation::parse(store));
+    query.setSql(Statement::plain(QStringLiteral("select 幼儿园填报,幼儿园版本 from lz_kttb")));
+    query.open();
+    QCOMPARE(query.rowCount(), 1);
+    QCOMPARE(query.fieldAsBoolean(QStringLiteral("幼儿园填报")), true);
+    QCOMPARE(query.fieldAsString(QStringLiteral("幼儿园版本")), QStringLiteral("202206181"));
+    query.close();
+    query.setSql(Statement::plain(QStringLiteral("select * from lz_xzcz")));
+    query.open();
+    QCOMPARE(query.rowCount(), 15); // sixteen list items; "其他" once
+    query.close();
+    query.setSql(Statement::plain(QStringLiteral("insert into lz_yjxxk (身份证号) values ('110101201905011234')")));
+    query.open();
+  }
+
+  Outcome again = kgadmin({QStringLiteral("init"), store});
+  QCOMPARE(again.code, 1);
+  QVERIFY2(again.err.contains(QStringLiteral("--force")), qPrintable(again.err));
+  QueryObject count(QStringLiteral("BDOTab"), 30, StoreLocation::parse(store));
+  count.setSql(Statement::plain(QStringLiteral("select * from lz_yjxxk")));
+  count.open();
+  QCOMPARE(count.rowCount(), 1); // nothing clobbered
+  count.close();
+
+  Outcome forced = kgadmin({QStringLiteral("init"), store, QStringLiteral("--force")});
+  QCOMPARE(forced.code, 0);
+  count.open();
+  QCOMPARE(count.rowCount(), 0);
+}
+
+void StoreAdminTest::settingsAndStatus_data() {
+  QTest::addColumn<QString>("backend");
+  QTest::newRow("sqlite") << QStringLiteral("sqlite");
+  QTest::newRow("pg") << QStringLiteral("pg");
+}
+
+void StoreAdminTest::settingsAndStatus() {
+  QFETCH(QString, backend);
+  auto db = TestStore::create(backend);
+  if (!db->available())
+    QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
+  const QString store = locationText(db->location());
+  db->insertApplication({{QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部")}});
+  db->insertApplication({{QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部")}});
+
+  QCOMPARE(kgadmin({QStringLiteral("close-filing"), store}).code, 0);
+  QCOMPARE(db->value(QStringLiteral("select count(*) from lz_kttb where 幼儿园填报 = %1")
+                         .arg(backend == QLatin1String("pg") ? "false" : "0"))
+               .toInt(),
+           1);
+  QCOMPARE(kgadmin({QStringLiteral("set-version"), store, QStringLiteral("202206182")}).code, 0);
+  QCOMPARE(db->value(QStringLiteral("select 幼儿园版本 from lz_kttb")).toString(), QStringLiteral("202206182"));
+  Outcome status = kgadmin({QStringLiteral("status"), store});
+  QCOMPARE(status.code, 0);
+  QVERIFY2(status.out.contains(QStringLiteral("filing:   closed")), qPrintable(status.out));
+  QVERIFY2(status.out.contains(QStringLiteral("\"202206182\"")), qPrintable(status.out));
+  QVERIFY2(status.out.contains(QStringLiteral("西岭幼儿园本部  2")), qPrintable(status.out));
+  QCOMPARE(kgadmin({QStringLiteral("open-filing"), store}).code, 0);
+  QVERIFY(kgadmin({QStringLiteral("status"), store}).out.contains(QStringLiteral("filing:   open")));
+
+  // Without a row, the switch and the version each bring one.
+  db->deleteKttbRows();
+  QCOMPARE(kgadmin({QStringLiteral("set-version"), store, QStringLiteral("202206181")}).code, 0);
+  QCOMPARE(db->count(QStringLiteral("select * from lz_kttb")), 1);
+
+  Outcome clock = kgadmin({QStringLiteral("set-clock"), store, QStringLiteral("2022-06-20 10:15:30")});
+  if (backend == QLatin1String("sqlite")) {
+    QCOMPARE(clock.code, 0);
+    QCOMPARE(db->serverDate(), QDate(2022, 6, 20));
+    QVERIFY2(kgadmin({QStringLiteral("status"), store}).out.contains(QStringLiteral("getdate() = 2022-06-20 10:1")),
+             "status shows the set clock");
+  } else {
+    QCOMPARE(clock.code, 1);
+    QVERIFY2(clock.err.contains(QStringLiteral("not possible")), qPrintable(clock.err));
+  }
+}
+
+void StoreAdminTest::failures_data() {
+  QTest::addColumn<QStringList>("args");
+  QTest::addColumn<int>("code");
+  QTest::addColumn<QString>("message");
+  const QString missing = QStringLiteral("sqlite:/nonexistent-kg-directory/store.db");
+  QTest::newRow("no command") << QStringList() << 2 << "usage";
+  QTest::newRow("unknown command") << QStringList{"drop-everything", "sqlite:x.db"} << 2 << "unknown command";
+  QTest::newRow("no store") << QStringList{"status"} << 2 << "store is missing";
+  QTest::newRow("bad store") << QStringList{"status", "oracle:db"} << 2 << "Invalid store location";
+  QTest::newRow("missing store file") << QStringList{"status", missing} << 1 << "does not exist";
+  QTest::newRow("init in a missing directory") << QStringList{"init", missing} << 1 << "Cannot connect";
+  QTest::newRow("refused connection") << QStringList{"open-filing", "postgres://u:p@127.0.0.1:1/db"} << 1
+                                      << "Connection refused";
+  QTest::newRow("bad clock") << QStringList{"set-clock", "sqlite:x.db", "2022-06-31 10:00:00"} << 2
+                             << "not a date and time";
+  QTest::newRow("extra argument") << QStringList{"close-filing", "sqlite:x.db", "now"} << 2 << "expected 1";
+  QTest::newRow("bad login name") << QStringList{"print-mssql-login-script", "a]; drop", "pw"} << 2 << "login name";
+  QTest::newRow("bad schema kind") << QStringList{"print-schema", "oracle"} << 2 << "none of";
+}
+
+void StoreAdminTest::failures() {
+  QFETCH(QStringList, args);
+  QFETCH(int, code);
+  QFETCH(QString, message);
+  const Outcome outcome = kgadmin(args);
+  QCOMPARE(outcome.code, code);
+  QVERIFY2(outcome.err.contains(message) || outcome.out.contains(message), qPrintable(outcome.err + outcome.out));
+}
+
+void StoreAdminTest::postgresLogin() {
+  auto db = TestStore::postgres();
+  if (!db->available())
+    QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
+  const QString user = QStringLiteral("kgclient_%1").arg(QCoreApplication::applicationPid());
+  const QString password = QStringLiteral("pw'quoted");
+  const Outcome created = kgadmin({QStringLiteral("create-login"), locationText(db->location()), user, password});
+  QVERIFY2(created.code == 0, qPrintable(created.err));
+
+  StoreLocation client = db->location();
+  client.user = user;
+  client.password = password;
+  bool filed = false;
+  QStringList refused;
+  try {
+    QueryObject query(QStringLiteral("ADOTab"), 10, client);
+    query.setSql(Statement::plain(QStringLiteral("select 幼儿园填报,幼儿园版本 from lz_kttb")));
+    query.open();
+    QCOMPARE(query.fieldAsString(QStringLiteral("幼儿园版本")), QStringLiteral("202206181"));
+    query.close();
+    query.setSql(
+        Statement::compare(QStringLiteral("select * from lz_xzcz where 村或社区='"), QStringLiteral("和平社区")));
+    query.open();
+    query.close();
+    // The client's guarded append: select, count, lock and insert.
+    query.setSql(Statement::compare(QStringLiteral("select 身份证号,姓名 from lz_yjxxk where 身份证号='"),
+                                    QStringLiteral("110101201905011234")));
+    query.open();
+    query.append();
+    query.setField(QStringLiteral("身份证号"), QStringLiteral("110101201905011234"));
+    query.setField(QStringLiteral("姓名"), QStringLiteral("张三"));
+    AppendGuard guard{QStringLiteral("身份证号"), QStringLiteral("110101201905011234"), 5, QStringLiteral("身份证号"),
+                      QStringLiteral("110101201905011234")};
+    query.post(&guard);
+    filed = true;
+    for (const QString &statement :
+         {QStringLiteral("update lz_yjxxk set 姓名 = '李四'"), QStringLiteral("delete from lz_yjxxk"),
+          QStringLiteral("insert into lz_xzcz (村或社区, 组数) values ('新社区', 3)"),
+          QStringLiteral("update lz_kttb set 幼儿园填报 = true"), QStringLiteral("create table kg_other (x int)")}) {
+      query.close();
+      query.setSql(Statement::plain(statement));
+      try {
+        query.open();
+      } catch (const StoreError &) {
+        refused << statement;
+      }
+    }
+  } catch (const StoreError &error) {
+    QWARN(qPrintable(error.message()));
+  }
+  db->exec(QStringLiteral("drop owned by %1").arg(user));
+  db->exec(QStringLiteral("drop role %1").arg(user));
+  QVERIFY(filed);
+  QCOMPARE(refused.size(), 5);
+  QCOMPARE(db->count(QStringLiteral("select * from lz_yjxxk where 姓名 = '张三'")), 1);
+}
+
+void StoreAdminTest::mssqlLoginScript() {
+  const Outcome script =
+      kgadmin({QStringLiteral("print-mssql-login-script"), QStringLiteral("kgclient"), QStringLiteral("O'Brien#1")});
+  QCOMPARE(script.code, 0);
+  for (const QString &line :
+       {QStringLiteral("CREATE LOGIN [kgclient] WITH PASSWORD = N'O''Brien#1', DEFAULT_DATABASE = mqrsdata"),
+        QStringLiteral("USE mqrsdata;"), QStringLiteral("CREATE USER [kgclient] FOR LOGIN [kgclient];"),
+        QStringLiteral("GRANT SELECT ON dbo.lz_kttb TO [kgclient];"),
+        QStringLiteral("GRANT SELECT ON dbo.lz_xzcz TO [kgclient];"),
+        QStringLiteral("GRANT SELECT, INSERT ON dbo.lz_yjxxk TO [kgclient];")})
+    QVERIFY2(script.out.contains(line), qPrintable(line));
+  QCOMPARE(script.out.count(QStringLiteral("GRANT")), 3);
+  QVERIFY(!script.out.contains(QStringLiteral("UPDATE")));
+  QVERIFY(!script.out.contains(QStringLiteral("DELETE")));
+
+  const Outcome schemaText = kgadmin({QStringLiteral("print-schema"), QStringLiteral("mssql")});
+  QCOMPARE(schemaText.code, 0);
+  QVERIFY(schemaText.out.contains(QStringLiteral("身份证号 nvarchar(18) not null")));
+  QVERIFY(schemaText.out.contains(QStringLiteral("填报日期 datetime")));
+  QVERIFY(schemaText.out.contains(QStringLiteral("unique (身份证号)")));
+  QVERIFY(schemaText.out.contains(QStringLiteral("values (N'正阳社区', 12)")));
+}
+
+KG_TEST_MAIN(StoreAdminTest)
+#include "tst_store_admin.moc"
