@@ -207,4 +207,3 @@ void TForm2::csqComSelect(QObject *) {
     dialogs::message(QStringLiteral("网络问题,操作失败"));
   }
 }
-
