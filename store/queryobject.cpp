@@ -36,23 +36,46 @@ QString errorText(const QSqlError &error) {
   return text.isEmpty() ? QStringLiteral("unknown error") : text;
 }
 
+// The digits of text[from, from + count) as a number; -1 when one is not a digit.
+int digits(const QString &text, int from, int count) {
+  int value = 0;
+  for (int i = from; i < from + count; ++i) {
+    const char16_t c = text.at(i).unicode();
+    if (c < u'0' || c > u'9')
+      return -1;
+    value = value * 10 + (c - u'0');
+  }
+  return value;
+}
+
+// "yyyy-MM-dd", "yyyy-MM-dd HH:mm:ss" (or with T, and optional .zzz) as a
+// local date-time; invalid for anything else. Read by hand: this runs for
+// every date-time value of every result.
+QDateTime stampOf(const QString &text) {
+  const int size = int(text.size());
+  if (size != 10 && size != 19 && size != 23)
+    return QDateTime();
+  if (text.at(4) != u'-' || text.at(7) != u'-')
+    return QDateTime();
+  const QDate date(digits(text, 0, 4), digits(text, 5, 2), digits(text, 8, 2));
+  if (!date.isValid())
+    return QDateTime();
+  if (size == 10)
+    return QDateTime(date, QTime(0, 0));
+  if ((text.at(10) != u' ' && text.at(10) != u'T') || text.at(13) != u':' || text.at(16) != u':')
+    return QDateTime();
+  const int ms = size == 23 ? (text.at(19) == u'.' ? digits(text, 20, 3) : -1) : 0;
+  const QTime time(digits(text, 11, 2), digits(text, 14, 2), digits(text, 17, 2), ms);
+  return time.isValid() ? QDateTime(date, time) : QDateTime();
+}
+
 // Text the embedded store keeps for a date-time, back into a QDateTime;
 // anything else stays as it is.
 QVariant parseStamp(const QVariant &value) {
   if (value.typeId() != QMetaType::QString)
     return value;
-  const QString text = value.toString();
-  static const QString formats[] = {QStringLiteral("yyyy-MM-dd HH:mm:ss"), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"),
-                                    QStringLiteral("yyyy-MM-ddTHH:mm:ss"), QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"),
-                                    QStringLiteral("yyyy-MM-dd HH:mm"),    QStringLiteral("yyyy-MM-dd")};
-  for (const QString &format : formats) {
-    if (text.size() != format.size())
-      continue;
-    const QDateTime parsed = QDateTime::fromString(text, format);
-    if (parsed.isValid())
-      return parsed;
-  }
-  return value;
+  const QDateTime parsed = stampOf(value.toString());
+  return parsed.isValid() ? QVariant(parsed) : value;
 }
 
 // How a result column of the embedded store is read: a column declared as a
@@ -88,8 +111,9 @@ QVariant normalise(const QVariant &value, SqliteKind kind) {
   case SqliteKind::Plain: break;
   case SqliteKind::Stamp: return parseStamp(value);
   case SqliteKind::Expression: {
+    // getdate() and other date-time expressions: exactly 'yyyy-MM-dd HH:mm:ss'.
     if (value.typeId() == QMetaType::QString && value.toString().size() == kStampFormat.size()) {
-      const QDateTime parsed = QDateTime::fromString(value.toString(), kStampFormat);
+      const QDateTime parsed = stampOf(value.toString());
       if (parsed.isValid())
         return parsed;
     }
@@ -398,7 +422,7 @@ void QueryObject::close() {
 void QueryObject::setSql(const Statement &statement) {
   close();
   m_statement = statement;
-  m_lines = statement.render().split(QLatin1Char('\n'));
+  m_lines.clear(); // addSql starts from the rendered statement
 }
 
 void QueryObject::clearSql() {
@@ -409,6 +433,8 @@ void QueryObject::clearSql() {
 
 void QueryObject::addSql(const QString &line) {
   close();
+  if (m_lines.isEmpty() && !m_statement.head.isEmpty())
+    m_lines << m_statement.render();
   m_lines << line;
   m_statement = Statement::plain(m_lines.join(QLatin1Char('\n')));
 }

@@ -29,20 +29,21 @@ private slots:
 
 private:
   // Runs scripts/pg.sh for the private cluster; stdout of the command.
-  QString pg(const QString &command, bool *ok = nullptr);
+  QString pg(const QStringList &command, bool *ok = nullptr);
   QString m_dir;
   QString m_server;
 };
 
-QString PgStoreRestartTest::pg(const QString &command, bool *ok) {
+QString PgStoreRestartTest::pg(const QStringList &command, bool *ok) {
   QProcess process;
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert(QStringLiteral("KG_PG_DIR"), m_dir);
   environment.insert(QStringLiteral("KG_PG_PORT"), QStringLiteral("55329"));
   environment.insert(QStringLiteral("KG_PG_PASSWORD"), QStringLiteral("restart"));
+  environment.remove(QStringLiteral("KG_PG_LEASE")); // the shared cluster's, not this one's
   process.setProcessEnvironment(environment);
   process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  process.start(QStringLiteral("bash"), {script(), command});
+  process.start(QStringLiteral("bash"), QStringList{script()} + command);
   const bool finished = process.waitForFinished(120000);
   if (ok)
     *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
@@ -54,7 +55,7 @@ void PgStoreRestartTest::initTestCase() {
     QSKIP("no PostgreSQL for this run (KG_TEST_PG)");
   m_dir = QStringLiteral("/tmp/kg-pg-restart-%1").arg(QCoreApplication::applicationPid());
   bool ok = false;
-  const QString started = pg(QStringLiteral("start"), &ok);
+  const QString started = pg({QStringLiteral("start")}, &ok);
   QVERIFY2(ok, "scripts/pg.sh start failed for the private cluster");
   const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("export KG_TEST_PG=(\\S+)")).match(started);
   QVERIFY2(match.hasMatch(), qPrintable(started));
@@ -63,7 +64,7 @@ void PgStoreRestartTest::initTestCase() {
 
 void PgStoreRestartTest::cleanupTestCase() {
   if (!m_dir.isEmpty())
-    pg(QStringLiteral("purge"));
+    pg({QStringLiteral("purge")});
 }
 
 void PgStoreRestartTest::reconnectsAfterRestart() {
@@ -89,20 +90,20 @@ void PgStoreRestartTest::reconnectsAfterRestart() {
   // Restarted between two statements: the kept connections are dead, which
   // nothing reports until they are used.
   bool ok = false;
-  pg(QStringLiteral("restart"), &ok);
+  pg({QStringLiteral("restart")}, &ok);
   QVERIFY(ok);
   QCOMPARE(lookup(adoTab), 1);
   QCOMPARE(lookup(odbcTab), 1);
 
   // Down: every statement fails with a store error, quickly and cleanly.
-  pg(QStringLiteral("stop"), &ok);
+  pg({QStringLiteral("stop"), QStringLiteral("--force")}, &ok);
   QVERIFY(ok);
   QVERIFY_THROWS_EXCEPTION(StoreError, lookup(adoTab));
   QVERIFY(!adoTab.isOpen());
   QVERIFY_THROWS_EXCEPTION(StoreError, lookup(odbcTab));
 
   // Back: the same objects work again.
-  pg(QStringLiteral("start"), &ok);
+  pg({QStringLiteral("start")}, &ok);
   QVERIFY(ok);
   QCOMPARE(lookup(adoTab), 1);
   QCOMPARE(lookup(odbcTab), 1);
