@@ -24,8 +24,8 @@ void substituteFonts() {
                            QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Droid Sans Fallback")};
   const QStringList song = {QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Zen Hei Sharp"),
                             QStringLiteral("AR PL UMing CN"), QStringLiteral("WenQuanYi Zen Hei")};
-  const QStringList sans = {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("DejaVu Sans"),
-                            QStringLiteral("WenQuanYi Zen Hei")};
+  const QStringList sans = {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
+                            QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Zen Hei")};
   const QStringList times = {QStringLiteral("Liberation Serif"), QStringLiteral("DejaVu Serif"),
                              QStringLiteral("Nimbus Roman"), QStringLiteral("WenQuanYi Zen Hei")};
   QFont::insertSubstitutions(QStringLiteral("黑体"), hei);
@@ -38,7 +38,9 @@ void substituteFonts() {
 TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv) {
   registerResources();
   setApplicationName(QStringLiteral("kgfiling"));
-  setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
+  // The title captions the main window, the plain message boxes and the
+  // error box. (It is not set as Qt's display name, which X11 would append
+  // to every window's caption.)
   dialogs::setCaption(QString::fromUtf8(kApplicationTitle));
   substituteFonts();
   QFont face(QStringLiteral("MS Sans Serif"));
