@@ -69,12 +69,24 @@ QDateTime stampOf(const QString &text) {
   return time.isValid() ? QDateTime(date, time) : QDateTime();
 }
 
+// stampOf with the last answer kept: a local QDateTime costs a time-zone
+// look-up, and the rows of a result mostly carry the same filing day.
+QDateTime cachedStampOf(const QString &text) {
+  static thread_local QString lastText;
+  static thread_local QDateTime lastValue;
+  if (text != lastText) {
+    lastValue = stampOf(text);
+    lastText = text;
+  }
+  return lastValue;
+}
+
 // Text the embedded store keeps for a date-time, back into a QDateTime;
 // anything else stays as it is.
 QVariant parseStamp(const QVariant &value) {
   if (value.typeId() != QMetaType::QString)
     return value;
-  const QDateTime parsed = stampOf(value.toString());
+  const QDateTime parsed = cachedStampOf(value.toString());
   return parsed.isValid() ? QVariant(parsed) : value;
 }
 
@@ -113,7 +125,7 @@ QVariant normalise(const QVariant &value, SqliteKind kind) {
   case SqliteKind::Expression: {
     // getdate() and other date-time expressions: exactly 'yyyy-MM-dd HH:mm:ss'.
     if (value.typeId() == QMetaType::QString && value.toString().size() == kStampFormat.size()) {
-      const QDateTime parsed = stampOf(value.toString());
+      const QDateTime parsed = cachedStampOf(value.toString());
       if (parsed.isValid())
         return parsed;
     }
@@ -322,7 +334,7 @@ QSqlDatabase QueryObject::database() {
   return QSqlDatabase::database(m_connectionName, false);
 }
 
-QSqlQuery &QueryObject::prepared(const QString &text) {
+QueryObject::Prepared &QueryObject::prepared(const QString &text) {
   auto found = m_prepared.find(text);
   if (found != m_prepared.end())
     return *found;
@@ -334,7 +346,7 @@ QSqlQuery &QueryObject::prepared(const QString &text) {
     throw StoreError(QStringLiteral("%1: %2").arg(errorText(query.lastError()), text));
   if (m_location.backend == StoreLocation::Backend::Odbc)
     setOdbcQueryTimeout(query, m_timeout);
-  return *m_prepared.insert(text, query);
+  return *m_prepared.insert(text, Prepared{query, false, {}, {}});
 }
 
 QVariant QueryObject::bindable(const QVariant &value) const {
@@ -350,7 +362,8 @@ QVariant QueryObject::bindable(const QVariant &value) const {
 }
 
 void QueryObject::execute(const QString &text, const QVariantList &values, Result *result) {
-  QSqlQuery &query = prepared(text);
+  Prepared &statement = prepared(text);
+  QSqlQuery &query = statement.query;
   for (int i = 0; i < values.size(); ++i)
     query.bindValue(i, bindable(values.at(i)));
   if (!query.exec()) {
@@ -359,20 +372,29 @@ void QueryObject::execute(const QString &text, const QVariantList &values, Resul
     throw StoreError(QStringLiteral("%1: %2").arg(message, text));
   }
   if (result) {
-    result->columns.clear();
+    if (!statement.described) {
+      // The columns of a prepared statement stay the same from run to run.
+      const QSqlRecord record = query.record();
+      const int count = record.count();
+      statement.columns.clear();
+      for (int i = 0; i < count; ++i)
+        statement.columns << record.fieldName(i);
+      const QList<SqliteKind> kinds = m_location.backend == StoreLocation::Backend::SQLite
+                                          ? sqliteKinds(query, count)
+                                          : QList<SqliteKind>(count, SqliteKind::Plain);
+      statement.kinds.clear();
+      for (SqliteKind kind : kinds)
+        statement.kinds << int(kind);
+      statement.described = true;
+    }
+    result->columns = statement.columns;
     result->rows.clear();
-    const QSqlRecord record = query.record();
-    const int count = record.count();
-    for (int i = 0; i < count; ++i)
-      result->columns << record.fieldName(i);
-    const QList<SqliteKind> kinds = m_location.backend == StoreLocation::Backend::SQLite
-                                        ? sqliteKinds(query, count)
-                                        : QList<SqliteKind>(count, SqliteKind::Plain);
+    const int count = int(statement.columns.size());
     while (query.next()) {
       QVariantList row;
       row.reserve(count);
       for (int i = 0; i < count; ++i)
-        row << normalise(query.value(i), kinds.at(i));
+        row << normalise(query.value(i), SqliteKind(statement.kinds.at(i)));
       result->rows << row;
     }
     if (query.lastError().isValid()) {
@@ -442,7 +464,7 @@ void QueryObject::addSql(const QString &line) {
 void QueryObject::open() {
   if (m_open)
     return;
-  if (m_statement.head.trimmed().isEmpty())
+  if (QStringView(m_statement.head).trimmed().isEmpty())
     throw StoreError(QStringLiteral("%1: no statement to open").arg(m_name));
   Result result;
   select(m_statement, result);

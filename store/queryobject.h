@@ -132,8 +132,15 @@ private:
   void disconnect();
   void refreshModel();
   int columnIndex(const QString &column) const;
-  // The prepared query for a statement text, kept while connected.
-  QSqlQuery &prepared(const QString &text);
+  // A statement prepared on the connection, kept while connected, with the
+  // columns of its result once it has run.
+  struct Prepared {
+    QSqlQuery query;
+    bool described = false;
+    QStringList columns;
+    QList<int> kinds; // how each column is read (SQLite date-times)
+  };
+  Prepared &prepared(const QString &text);
   QVariant bindable(const QVariant &value) const;
   // Runs a statement with its bound values; fills result when given. Raises
   // StoreError and leaves the connection as it is.
@@ -150,7 +157,7 @@ private:
   QString m_connectionName;
   bool m_connected = false;
   bool m_inTransaction = false;
-  QHash<QString, QSqlQuery> m_prepared;
+  QHash<QString, Prepared> m_prepared;
   bool m_open = false;
   Statement m_statement;
   QStringList m_lines;
