@@ -27,27 +27,10 @@ const QStringList kColumns = {"姓名",         "性别",         "身份证号"
                               "组",           "户主姓名",     "户主与儿童关系", "户口簿详细地址", "入户日期",
                               "监护人一姓名", "监护人一电话", "监护人二姓名",   "监护人二电话",   "填报日期"};
 
-QVariantMap application(const QString &number, const QString &kindergarten, const QString &name = "王小明") {
-  return {{"姓名", name},
-          {"性别", "女"},
-          {"身份证号", number},
-          {"申请幼儿园名称", kindergarten},
-          {"部别", "小班"},
-          {"民族", "汉族"},
-          {"出生日期", "2019-03-05"},
-          {"区县", "澄岭区"},
-          {"镇乡或街道", "东澄街道"},
-          {"村或社区", "和平社区"},
-          {"组", "1组"},
-          {"户主姓名", "王大明"},
-          {"户主与儿童关系", "父子"},
-          {"户口簿详细地址", "和平路1号"},
-          {"入户日期", "2019-04-01"},
-          {"监护人一姓名", "王大明"},
-          {"监护人一电话", "13800000000"},
-          {"监护人二姓名", ""},
-          {"监护人二电话", ""},
-          {"填报日期", QDateTime(QDate(2022, 6, 20), QTime(0, 0))}};
+QVariantMap application(const QString &number, const QString &kindergarten) {
+  QVariantMap row = TestStore::sampleApplication(number);
+  row.insert(QStringLiteral("申请幼儿园名称"), kindergarten);
+  return row;
 }
 
 // Types text into the box as a guardian would, one key at a time.

@@ -60,26 +60,8 @@ private:
 
 void StartTest::init() {
   m_store = TestStore::sqlite();
-  QVariantMap row{{"姓名", "李小红"},
-                  {"性别", "女"},
-                  {"身份证号", kExisting},
-                  {"申请幼儿园名称", "西岭幼儿园本部"},
-                  {"部别", "小班"},
-                  {"民族", "汉族"},
-                  {"出生日期", "2019-03-05"},
-                  {"区县", "澄岭区"},
-                  {"镇乡或街道", "西岭街道"},
-                  {"村或社区", "正阳社区"},
-                  {"组", "1组"},
-                  {"户主姓名", "李大"},
-                  {"户主与儿童关系", "父子"},
-                  {"户口簿详细地址", "正阳路2号"},
-                  {"入户日期", "2019-04-01"},
-                  {"监护人一姓名", "李大"},
-                  {"监护人一电话", "13900000000"},
-                  {"监护人二姓名", ""},
-                  {"监护人二电话", ""},
-                  {"填报日期", QDateTime(QDate(2022, 6, 20), QTime(0, 0))}};
+  QVariantMap row = TestStore::sampleApplication(kExisting);
+  row.insert(QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部"));
   m_store->insertApplication(row);
   m_store->setClock(QDateTime(QDate(2022, 6, 20), QTime(10, 15, 30)));
   m_windows = std::make_unique<ClientWindows>(m_store->location());
