@@ -1,0 +1,422 @@
+#include "benchlib.h"
+
+#include "core/gbk.h"
+#include "form/catchment.h"
+#include "store/schema.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <numeric>
+
+namespace bench {
+
+std::int64_t nowNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double seconds(std::int64_t ns) { return double(ns) / 1e9; }
+
+Summary summarise(std::vector<double> samples) {
+  Summary summary;
+  summary.count = samples.size();
+  if (samples.empty())
+    return summary;
+  std::sort(samples.begin(), samples.end());
+  auto rank = [&](double fraction) {
+    // Nearest rank: the smallest sample with at least `fraction` of all at or below it.
+    std::size_t index = std::size_t(std::ceil(fraction * double(samples.size())));
+    return samples[std::min(samples.size(), std::max<std::size_t>(index, 1)) - 1];
+  };
+  summary.median = rank(0.5);
+  summary.p99 = rank(0.99);
+  summary.mean = std::accumulate(samples.begin(), samples.end(), 0.0) / double(samples.size());
+  summary.min = samples.front();
+  summary.max = samples.back();
+  return summary;
+}
+
+void row(const QString &benchmark, const QString &figure, const QString &value, const QString &target,
+         const QString &verdict) {
+  const QByteArray line =
+      QStringLiteral("ROW|%1|%2|%3|%4|%5\n").arg(benchmark, figure, value, target, verdict).toUtf8();
+  std::fwrite(line.constData(), 1, std::size_t(line.size()), stdout);
+  std::fflush(stdout);
+}
+
+QString verdict(bool met) { return met ? QStringLiteral("met") : QStringLiteral("MISSED"); }
+
+QString number(double value, int decimals) { return QString::number(value, 'f', decimals); }
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+int storeCounter = 0;
+
+QSqlDatabase openDatabase(const QString &name, const StoreLocation &location) {
+  QSqlDatabase db;
+  if (location.backend == StoreLocation::Backend::SQLite) {
+    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    db.setDatabaseName(location.file);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+  } else {
+    db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    db.setHostName(location.host);
+    db.setPort(location.port);
+    db.setDatabaseName(location.database);
+    db.setUserName(location.user);
+    db.setPassword(location.password);
+    db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+  }
+  if (!db.open()) {
+    const QString message = db.lastError().text();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(name);
+    throw StoreError(QStringLiteral("Bench store: cannot connect to %1: %2").arg(location.describe(), message));
+  }
+  if (location.backend == StoreLocation::Backend::SQLite)
+    schema::installGetdate(db);
+  return db;
+}
+
+void closeDatabase(const QString &name) {
+  if (!QSqlDatabase::contains(name))
+    return;
+  {
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    db.close();
+  }
+  QSqlDatabase::removeDatabase(name);
+}
+
+} // namespace
+
+Store Store::sqlite(const QString &folder, const QString &name) {
+  Store store;
+  const QString file = QFileInfo(folder + QLatin1Char('/') + name).absoluteFilePath();
+  QFile::remove(file);
+  QFile::remove(file + QStringLiteral("-journal"));
+  store.m_url = QStringLiteral("sqlite:") + file;
+  store.m_location = StoreLocation::parse(store.m_url);
+  QSqlDatabase db = store.database();
+  schema::create(db, false);
+  return store;
+}
+
+Store Store::postgres(const QString &serverUrl) {
+  Store store;
+  store.m_server = StoreLocation::parse(serverUrl);
+  const QString database = QStringLiteral("kgbench_%1_%2").arg(QCoreApplication::applicationPid()).arg(++storeCounter);
+  const QString maintenance = QStringLiteral("bench-server#%1").arg(storeCounter);
+  {
+    QSqlDatabase db = openDatabase(maintenance, store.m_server);
+    QSqlQuery query(db);
+    const bool created =
+        query.exec(QStringLiteral("create database %1 encoding 'UTF8' template template0").arg(database));
+    const QString message = query.lastError().text();
+    query = QSqlQuery();
+    db = QSqlDatabase();
+    closeDatabase(maintenance);
+    if (!created)
+      throw StoreError(QStringLiteral("Bench store: cannot create database %1: %2").arg(database, message));
+  }
+  store.m_dropOnExit = true;
+  store.m_location = store.m_server;
+  store.m_location.database = database;
+  QUrl url(serverUrl);
+  url.setPath(QLatin1Char('/') + database);
+  store.m_url = url.toString();
+  QSqlDatabase db = store.database();
+  schema::create(db, false);
+  return store;
+}
+
+Store::Store(Store &&other) noexcept
+    : m_location(other.m_location), m_server(other.m_server), m_url(other.m_url), m_connection(other.m_connection),
+      m_dropOnExit(other.m_dropOnExit) {
+  other.m_connection.clear();
+  other.m_dropOnExit = false;
+}
+
+Store::~Store() {
+  if (!m_connection.isEmpty())
+    closeDatabase(m_connection);
+  if (!m_dropOnExit)
+    return;
+  const QString maintenance = QStringLiteral("bench-server-drop#%1").arg(++storeCounter);
+  try {
+    QSqlDatabase db = openDatabase(maintenance, m_server);
+    QSqlQuery query(db);
+    query.exec(QStringLiteral("drop database if exists %1 with (force)").arg(m_location.database));
+  } catch (const StoreError &) {
+    // The server has gone; its data directory goes with it.
+  }
+  closeDatabase(maintenance);
+}
+
+QSqlDatabase Store::database() {
+  if (m_connection.isEmpty()) {
+    m_connection = QStringLiteral("bench-store#%1").arg(++storeCounter);
+    openDatabase(m_connection, m_location);
+  }
+  return QSqlDatabase::database(m_connection, false);
+}
+
+void Store::exec(const QString &sql) {
+  QSqlDatabase db = database();
+  schema::exec(db, sql);
+}
+
+QVariant Store::value(const QString &sql) {
+  QSqlQuery query(database());
+  if (!query.exec(sql))
+    throw StoreError(QStringLiteral("Bench store: %1: %2").arg(query.lastError().text(), sql));
+  return query.next() ? query.value(0) : QVariant();
+}
+
+void Store::setClock(const QDateTime &now) {
+  QSqlDatabase db = database();
+  if (schema::setClock(db, now))
+    return;
+  exec(QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
+                      "$$ select (localtimestamp(3) + interval '%1 seconds')::timestamp $$")
+           .arg(QDateTime::currentDateTime().secsTo(now)));
+}
+
+// ---------------------------------------------------------------------------
+
+QString identity(qint64 i) {
+  // Region 110000.. (one per thousand children), born 2019-05-01, a running
+  // number of three digits whose last gives the sex, and a check digit.
+  const qint64 region = 110000 + i / 1000;
+  const int running = int(i % 1000);
+  return QStringLiteral("%1%2%3%4")
+      .arg(region, 6, 10, QLatin1Char('0'))
+      .arg(QStringLiteral("20190501"))
+      .arg(running, 3, 10, QLatin1Char('0'))
+      .arg(QLatin1Char('X'));
+}
+
+namespace {
+
+struct Place {
+  QString street;
+  QString community;
+};
+
+// The first street and community (in list order) whose catchment offers the
+// kindergarten.
+Place placeOf(const QString &kindergarten) {
+  for (const catchment::Street &street : catchment::streets()) {
+    const QString streetName = QString::fromUtf8(street.name);
+    for (const char *community : street.communities) {
+      const QString name = QString::fromUtf8(community);
+      if (catchment::kindergartensFor(name, streetName).contains(kindergarten))
+        return {streetName, name};
+    }
+  }
+  return {QStringLiteral("东澄街道"), QStringLiteral("其他")};
+}
+
+} // namespace
+
+QVariantMap application(const QString &number, const QString &kindergarten) {
+  static QHash<QString, Place> places;
+  auto found = places.find(kindergarten);
+  if (found == places.end())
+    found = places.insert(kindergarten, placeOf(kindergarten));
+  const Place &place = found.value();
+  const bool boy = (number.mid(16, 1).toInt() % 2) != 0;
+  const QString group = catchment::isUngrouped(place.community) ? catchment::noGroups() : catchment::groupName(1);
+  return QVariantMap{
+      {QStringLiteral("身份证号"), number},
+      {QStringLiteral("姓名"), boy ? QStringLiteral("张小明") : QStringLiteral("王小红")},
+      {QStringLiteral("性别"), boy ? QStringLiteral("男") : QStringLiteral("女")},
+      {QStringLiteral("民族"), QStringLiteral("汉族")},
+      {QStringLiteral("出生日期"), QStringLiteral("2019-05-01")},
+      {QStringLiteral("区县"), QStringLiteral("澄岭区")},
+      {QStringLiteral("镇乡或街道"), place.street},
+      {QStringLiteral("村或社区"), place.community},
+      {QStringLiteral("组"), group},
+      {QStringLiteral("户主姓名"), boy ? QStringLiteral("张大明") : QStringLiteral("王大")},
+      {QStringLiteral("户主与儿童关系"), boy ? QStringLiteral("父子") : QStringLiteral("母子")},
+      {QStringLiteral("户口簿详细地址"), QStringLiteral("澄岭区和平路108号3单元502室")},
+      {QStringLiteral("监护人一姓名"), boy ? QStringLiteral("张大明") : QStringLiteral("王大")},
+      {QStringLiteral("监护人一电话"), QStringLiteral("13800000001")},
+      {QStringLiteral("监护人二姓名"), QStringLiteral("李小红")},
+      {QStringLiteral("监护人二电话"), QStringLiteral("13800000002")},
+      {QStringLiteral("申请幼儿园名称"), kindergarten},
+      {QStringLiteral("部别"), QStringLiteral("小班")},
+      {QStringLiteral("填报日期"), QDateTime(QDate(2022, 6, 20), QTime(0, 0))},
+      {QStringLiteral("入户日期"), QStringLiteral("2019-06-01")},
+  };
+}
+
+// ---------------------------------------------------------------------------
+
+// The statement heads of the windows (main/unit1.cpp, form/unit2.cpp,
+// form/submit.cpp); kgbench_memory checks them against the windows' own.
+const char *const kLookupHead =
+    "select 姓名,性别,身份证号,申请幼儿园名称,部别,民族,出生日期,区县,镇乡或街道,村或社区,组,户主姓名,"
+    "户主与儿童关系,户口簿详细地址,入户日期,监护人一姓名,监护人一电话,监护人二姓名,监护人二电话,"
+    "填报日期 from lz_yjxxk where 身份证号='";
+const char *const kQuotaHead = "select 姓名 from lz_yjxxk where 申请幼儿园名称='";
+const char *const kDuplicateHead = "select 身份证号,姓名,申请幼儿园名称,部别 from lz_yjxxk where 身份证号='";
+const char *const kGroupCountHead = "select * from lz_xzcz where 村或社区='";
+
+const char *Client::name(Outcome outcome) {
+  switch (outcome) {
+  case Outcome::Filed: return "filed";
+  case Outcome::QuotaFull: return "full";
+  case Outcome::QuotaFullAtAppend: return "full-at-append";
+  case Outcome::Duplicate: return "duplicate";
+  case Outcome::DuplicateAtAppend: return "duplicate-at-append";
+  case Outcome::Failed: return "failed";
+  }
+  return "?";
+}
+
+Client::Client(const StoreLocation &store)
+    : ADOTab(QStringLiteral("ADOTab"), 10, store), BDOTab(QStringLiteral("BDOTab"), 30, store) {}
+
+void Client::start(const QString &community) {
+  ADOTab.close();
+  ADOTab.setSql(Statement::plain(QStringLiteral("select 幼儿园填报,幼儿园版本 from lz_kttb")));
+  ADOTab.open();
+  if (ADOTab.fieldAsString(QStringLiteral("幼儿园版本")) != QLatin1String(schema::kReferenceVersion) ||
+      !ADOTab.fieldAsBoolean(QStringLiteral("幼儿园填报")))
+    throw StoreError(QStringLiteral("The store refuses this client or filing is closed"));
+  ADOTab.close();
+  ADOTab.clearSql();
+  ADOTab.addSql(QStringLiteral("select getdate() as 日期"));
+  ADOTab.open();
+  serverDate = QDateTime(ADOTab.fieldValue(QStringLiteral("日期")).toDateTime().date(), QTime(0, 0));
+  ADOTab.close();
+  BDOTab.close();
+  BDOTab.setSql(Statement::compare(QString::fromUtf8(kGroupCountHead), community));
+  BDOTab.open();
+}
+
+void Client::lookup(const QString &number) {
+  // BitBtn1Click: the lookup with the grid's display suspended, the column
+  // widths, the two columns the found message names.
+  ADOTab.disableControls();
+  try {
+    ADOTab.close();
+    ADOTab.setSql(Statement::compare(QString::fromUtf8(kLookupHead), number));
+    ADOTab.open();
+    for (const QString &column : ADOTab.columnNames())
+      ADOTab.setDisplayWidth(column, column == QStringLiteral("姓名")       ? 8
+                                     : column == QStringLiteral("身份证号") ? 18
+                                                                            : gbk::byteLength(column));
+    if (ADOTab.rowCount() > 0) {
+      const QString found =
+          ADOTab.fieldAsString(QStringLiteral("申请幼儿园名称")) + ADOTab.fieldAsString(QStringLiteral("部别"));
+      if (found.isEmpty())
+        throw StoreError(QStringLiteral("The lookup found a row without kindergarten"));
+    }
+  } catch (...) {
+    ADOTab.enableControls();
+    throw;
+  }
+  ADOTab.enableControls();
+}
+
+Client::Outcome Client::file(const QString &number, const QString &kindergarten, QString *error) {
+  try {
+    // 申请填报 runs the lookup first; a found application ends it.
+    lookup(number);
+    if (ADOTab.rowCount() > 0)
+      return Outcome::Duplicate;
+
+    // 提交申报表: the quota count.
+    BDOTab.close();
+    BDOTab.setSql(Statement::compare(QString::fromUtf8(kQuotaHead), kindergarten));
+    BDOTab.open();
+    const quota::Entry *place = quota::find(kindergarten);
+    if (place && quota::full(*place, BDOTab.rowCount())) {
+      BDOTab.close();
+      return Outcome::QuotaFull;
+    }
+    // (the three confirmations are answered Yes at once)
+    BDOTab.close();
+    BDOTab.setSql(Statement::compare(QString::fromUtf8(kDuplicateHead), number));
+    BDOTab.open();
+    if (BDOTab.rowCount() > 0)
+      return Outcome::Duplicate;
+
+    AppendGuard guard;
+    guard.quotaColumn = QStringLiteral("申请幼儿园名称");
+    guard.quotaValue = gbk::trim(kindergarten);
+    guard.capacity = place ? place->capacity : -1;
+    guard.uniqueColumn = QStringLiteral("身份证号");
+    guard.uniqueValue = number;
+    QVariantMap values = application(number, kindergarten);
+    values.insert(QStringLiteral("填报日期"), serverDate);
+    try {
+      ADOTab.append();
+      // The order of the record table.
+      for (const char *column : {"身份证号",       "姓名",           "性别",         "民族",         "出生日期",
+                                 "区县",           "镇乡或街道",     "村或社区",     "组",           "户主姓名",
+                                 "户主与儿童关系", "户口簿详细地址", "监护人一姓名", "监护人一电话", "监护人二姓名",
+                                 "监护人二电话",   "申请幼儿园名称", "部别",         "填报日期",     "入户日期"})
+        ADOTab.setField(QString::fromUtf8(column), values.value(QString::fromUtf8(column)));
+      ADOTab.post(&guard);
+    } catch (const AppendRefused &refusal) {
+      if (refusal.reason() == AppendRefused::Reason::QuotaFull)
+        return Outcome::QuotaFullAtAppend;
+      lookup(number);
+      return Outcome::DuplicateAtAppend;
+    }
+    ADOTab.requery();
+    lookup(number);
+    if (ADOTab.rowCount() != 1)
+      throw StoreError(QStringLiteral("The lookup after the append found %1 rows").arg(ADOTab.rowCount()));
+    return Outcome::Filed;
+  } catch (const std::exception &failure) {
+    if (error)
+      *error = QString::fromUtf8(failure.what());
+    ADOTab.close();
+    BDOTab.close();
+    return Outcome::Failed;
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+long statusKiB(const char *field) {
+  QFile status(QStringLiteral("/proc/self/status"));
+  if (!status.open(QIODevice::ReadOnly))
+    return -1;
+  const QByteArray prefix = QByteArray(field) + ':';
+  for (const QByteArray &line : status.readAll().split('\n')) {
+    if (line.startsWith(prefix))
+      return line.mid(prefix.size()).trimmed().split(' ').value(0).toLong();
+  }
+  return -1;
+}
+} // namespace
+
+long peakResidentKiB() { return statusKiB("VmHWM"); }
+long residentKiB() { return statusKiB("VmRSS"); }
+
+void useOffscreenScreen() {
+  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+    return;
+  qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + KG_BENCH_SCREEN);
+}
+
+} // namespace bench

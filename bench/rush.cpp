@@ -1,0 +1,390 @@
+// The opening rush: many clients start filing at the same moment, each a
+// process of its own with the main window's two query objects, each filing
+// distinct children into the kindergartens of the catchment until all twelve
+// are full and beyond. Then the store is checked (every kindergarten holds
+// exactly its capacity, no identity number twice), and on PostgreSQL pgbench
+// runs a single-row insert with as many clients against the same server.
+//
+//   kgbench_rush --backend sqlite --dir DIR [--clients 8] [--attempts 3000]
+//   kgbench_rush --backend pg --server postgres://... [--clients 64] [--pgbench-seconds 8]
+//
+// The driver starts itself again as each worker (--worker ...).
+
+#include "benchlib.h"
+
+#include "form/catchment.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <string>
+
+using bench::Client;
+
+namespace {
+
+// Which kindergarten each attempt files into: every kindergarten gets the
+// same multiple of its capacity (so that all fill up at about the same pace
+// and every one of them is asked for more than it holds), in a shuffled
+// order that every process derives alike.
+std::vector<int> plan(int attempts) {
+  const auto quotas = quota::table();
+  int places = 0;
+  for (const quota::Entry &entry : quotas)
+    places += entry.capacity;
+  std::vector<int> order;
+  for (int k = 0; k < int(quotas.size()); ++k) {
+    const int share = (quotas[k].capacity * attempts + places - 1) / places;
+    order.insert(order.end(), std::size_t(std::max(share, quotas[k].capacity + 1)), k);
+  }
+  std::mt19937 random(20220620);
+  std::shuffle(order.begin(), order.end(), random);
+  return order;
+}
+
+int totalPlaces() {
+  int places = 0;
+  for (const quota::Entry &entry : quota::table())
+    places += entry.capacity;
+  return places;
+}
+
+// ---------------------------------------------------------------------------
+
+int worker(const QStringList &args) {
+  // args: store index clients attempts deadline-seconds
+  const StoreLocation store = StoreLocation::parse(args.value(0));
+  const int index = args.value(1).toInt();
+  const int clients = args.value(2).toInt();
+  const std::vector<int> order = plan(args.value(3).toInt());
+  const double limit = args.value(4).toDouble();
+  const auto quotas = quota::table();
+
+  Client client(store);
+  try {
+    const int first = index < int(order.size()) ? order[std::size_t(index)] : 0;
+    client.start(bench::application(bench::identity(1), QString::fromUtf8(quotas[std::size_t(first)].kindergarten))
+                     .value(QStringLiteral("村或社区"))
+                     .toString());
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "worker %d: cannot start: %s\n", index, error.what());
+    return 1;
+  }
+  std::fputs("ready\n", stdout);
+  std::fflush(stdout);
+  std::string line;
+  if (!std::getline(std::cin, line) || line != "go")
+    return 1;
+
+  const std::int64_t deadline = bench::nowNs() + std::int64_t(limit * 1e9);
+  QByteArray report;
+  int errors = 0;
+  for (std::size_t k = std::size_t(index); k < order.size(); k += std::size_t(clients)) {
+    if (bench::nowNs() > deadline)
+      break;
+    const QString kindergarten = QString::fromUtf8(quotas[std::size_t(order[k])].kindergarten);
+    QString error;
+    const std::int64_t begin = bench::nowNs();
+    const Client::Outcome outcome = client.file(bench::identity(qint64(k) + 1), kindergarten, &error);
+    const std::int64_t end = bench::nowNs();
+    report += QByteArray("A ") + QByteArray::number(qulonglong(k)) + ' ' + Client::name(outcome) + ' ' +
+              QByteArray::number(begin) + ' ' + QByteArray::number(end) + '\n';
+    if (outcome == Client::Outcome::Failed && ++errors <= 3)
+      std::fprintf(stderr, "worker %d, attempt %zu: %s\n", index, k, qPrintable(error));
+  }
+  std::fwrite(report.constData(), 1, std::size_t(report.size()), stdout);
+  std::fflush(stdout);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+
+struct Attempt {
+  QString outcome;
+  std::int64_t begin = 0;
+  std::int64_t end = 0;
+};
+
+// pgbench with a single-row insert of a complete application into a table
+// like lz_yjxxk (same columns, unique key and index), as many clients as the
+// rush, prepared statements. Returns its transactions per second, or -1.
+double pgbenchInsert(bench::Store &store, int clients, int seconds, const QString &folder, int run) {
+  const QString table = QStringLiteral("bench_insert");
+  if (run == 0) {
+    store.exec(QStringLiteral("create table %1 (like lz_yjxxk including all)").arg(table));
+    store.exec(QStringLiteral("create sequence %1_seq").arg(table));
+  }
+  const QVariantMap values = bench::application(bench::identity(1), QStringLiteral("实验幼儿园和平园区"));
+  QStringList names;
+  QStringList literals;
+  for (auto it = values.cbegin(); it != values.cend(); ++it) {
+    names << it.key();
+    if (it.key() == QStringLiteral("身份证号"))
+      literals << QStringLiteral("lpad(nextval('%1_seq')::text, 18, '0')").arg(table);
+    else if (it.value().typeId() == QMetaType::QDateTime)
+      literals << QStringLiteral("'%1'").arg(it.value().toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    else
+      literals << QStringLiteral("'%1'").arg(it.value().toString());
+  }
+  const QString script = folder + QStringLiteral("/insert.sql");
+  {
+    QFile file(script);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+      return -1;
+    file.write(QStringLiteral("insert into %1 (%2) values (%3);\n")
+                   .arg(table, names.join(QLatin1Char(',')), literals.join(QLatin1Char(',')))
+                   .toUtf8());
+  }
+  const StoreLocation &where = store.location();
+  QProcess pgbench;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("PGPASSWORD"), where.password);
+  pgbench.setProcessEnvironment(environment);
+  pgbench.setProcessChannelMode(QProcess::MergedChannels);
+  pgbench.start(QStringLiteral("pgbench"),
+                {QStringLiteral("-n"), QStringLiteral("-M"), QStringLiteral("prepared"), QStringLiteral("-c"),
+                 QString::number(clients), QStringLiteral("-j"), QStringLiteral("2"), QStringLiteral("-T"),
+                 QString::number(seconds), QStringLiteral("-f"), script, QStringLiteral("-h"), where.host,
+                 QStringLiteral("-p"), QString::number(where.port), QStringLiteral("-U"), where.user, where.database});
+  if (!pgbench.waitForStarted(10000)) {
+    std::fprintf(stderr, "pgbench did not start: %s\n", qPrintable(pgbench.errorString()));
+    return -1;
+  }
+  if (!pgbench.waitForFinished((seconds + 60) * 1000)) {
+    pgbench.kill();
+    pgbench.waitForFinished(5000);
+    std::fprintf(stderr, "pgbench did not finish\n");
+    return -1;
+  }
+  const QString output = QString::fromUtf8(pgbench.readAll());
+  const QRegularExpressionMatch tps =
+      QRegularExpression(QStringLiteral("tps = ([0-9.]+) \\(without initial connection time\\)")).match(output);
+  if (pgbench.exitCode() != 0 || !tps.hasMatch()) {
+    std::fprintf(stderr, "pgbench failed:\n%s\n", qPrintable(output));
+    return -1;
+  }
+  std::fprintf(stderr, "pgbench run %d: %s tps\n", run + 1, qPrintable(tps.captured(1)));
+  return tps.captured(1).toDouble();
+}
+
+int driver(const QCommandLineParser &options) {
+  const QString backend = options.value(QStringLiteral("backend"));
+  const bool pg = backend == QLatin1String("pg");
+  const int clients = options.value(QStringLiteral("clients")).toInt();
+  const int attempts = options.value(QStringLiteral("attempts")).toInt();
+  const double limit = options.value(QStringLiteral("time-limit")).toDouble();
+  const int pgbenchSeconds = options.value(QStringLiteral("pgbench-seconds")).toInt();
+  const QString label = pg ? QStringLiteral("rush PostgreSQL") : QStringLiteral("rush SQLite");
+  if (clients < 1 || attempts < 1) {
+    std::fprintf(stderr, "--clients and --attempts must be positive\n");
+    return 2;
+  }
+
+  QTemporaryDir scratch(QDir::tempPath() + QStringLiteral("/kgbench-rush-XXXXXX"));
+  const QString folder = options.isSet(QStringLiteral("dir")) ? options.value(QStringLiteral("dir")) : scratch.path();
+  QDir().mkpath(folder);
+  std::unique_ptr<bench::Store> store;
+  if (pg) {
+    const QString server = options.isSet(QStringLiteral("server")) ? options.value(QStringLiteral("server"))
+                                                                   : qEnvironmentVariable("KG_TEST_PG");
+    if (server.isEmpty()) {
+      std::fprintf(stderr, "no PostgreSQL server: give --server or set KG_TEST_PG\n");
+      return 2;
+    }
+    store = std::make_unique<bench::Store>(bench::Store::postgres(server));
+  } else {
+    store = std::make_unique<bench::Store>(bench::Store::sqlite(folder, QStringLiteral("rush.db")));
+  }
+
+  std::vector<double> pgbenchRates;
+  if (pg && pgbenchSeconds > 0) {
+    const double rate = pgbenchInsert(*store, clients, pgbenchSeconds, folder, 0);
+    if (rate > 0)
+      pgbenchRates.push_back(rate);
+  }
+
+  const std::vector<int> order = plan(attempts);
+  std::fprintf(stderr, "%s: %d clients, %zu attempts for %d places\n", qPrintable(label), clients, order.size(),
+               totalPlaces());
+  std::vector<std::unique_ptr<QProcess>> workers;
+  for (int w = 0; w < clients; ++w) {
+    auto process = std::make_unique<QProcess>();
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(QCoreApplication::applicationFilePath(),
+                   {QStringLiteral("--worker"), store->url(), QString::number(w), QString::number(clients),
+                    QString::number(attempts), QString::number(limit)});
+    workers.push_back(std::move(process));
+  }
+  const std::int64_t readyBy = bench::nowNs() + std::int64_t(120e9);
+  for (auto &process : workers) {
+    while (!process->canReadLine() && process->state() != QProcess::NotRunning && bench::nowNs() < readyBy)
+      process->waitForReadyRead(1000);
+    if (process->readLine().trimmed() != "ready") {
+      std::fprintf(stderr, "a worker did not get ready\n");
+      for (auto &other : workers)
+        other->kill();
+      for (auto &other : workers)
+        other->waitForFinished(5000);
+      return 1;
+    }
+  }
+
+  const std::int64_t go = bench::nowNs();
+  for (auto &process : workers)
+    process->write("go\n");
+  for (auto &process : workers)
+    process->waitForBytesWritten(1000);
+  const std::int64_t waitUntil = go + std::int64_t((limit + 60) * 1e9);
+  std::vector<Attempt> results;
+  int crashed = 0;
+  for (auto &process : workers) {
+    const int left = int(std::max<std::int64_t>(1000, (waitUntil - bench::nowNs()) / 1000000));
+    if (!process->waitForFinished(left)) {
+      process->kill();
+      process->waitForFinished(5000);
+    }
+    if (process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0)
+      ++crashed;
+    for (const QByteArray &line : process->readAllStandardOutput().split('\n')) {
+      const QList<QByteArray> parts = line.split(' ');
+      if (parts.size() == 5 && parts[0] == "A")
+        results.push_back({QString::fromLatin1(parts[2]), parts[3].toLongLong(), parts[4].toLongLong()});
+    }
+  }
+
+  if (pg && pgbenchSeconds > 0) {
+    const double rate = pgbenchInsert(*store, clients, pgbenchSeconds, folder, 1);
+    if (rate > 0)
+      pgbenchRates.push_back(rate);
+  }
+
+  // What the clients saw.
+  std::int64_t last = go;
+  std::int64_t lastFiled = go;
+  std::vector<double> latencies;
+  std::vector<double> filedLatencies;
+  QMap<QString, int> outcomes;
+  for (const Attempt &attempt : results) {
+    last = std::max(last, attempt.end);
+    latencies.push_back(double(attempt.end - attempt.begin) / 1e6);
+    outcomes[attempt.outcome] += 1;
+    if (attempt.outcome == QLatin1String("filed")) {
+      lastFiled = std::max(lastFiled, attempt.end);
+      filedLatencies.push_back(double(attempt.end - attempt.begin) / 1e6);
+    }
+  }
+  const double elapsed = bench::seconds(last - go);
+  const double rate = elapsed > 0 ? double(results.size()) / elapsed : 0;
+  const bench::Summary all = bench::summarise(latencies);
+  const bench::Summary filed = bench::summarise(filedLatencies);
+  QStringList counted;
+  for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
+    counted << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+  std::fprintf(stderr, "%s: %zu of %zu attempts in %.2f s; %s\n", qPrintable(label), results.size(), order.size(),
+               elapsed, qPrintable(counted.join(QStringLiteral(", "))));
+
+  // What the store holds.
+  int kindergartensRight = 0;
+  QStringList wrong;
+  for (const quota::Entry &entry : quota::table()) {
+    const QString name = QString::fromUtf8(entry.kindergarten);
+    QSqlQuery query(store->database());
+    query.prepare(QStringLiteral("select count(*) from lz_yjxxk where 申请幼儿园名称 = ?"));
+    query.addBindValue(name);
+    const int stored = query.exec() && query.next() ? query.value(0).toInt() : -1;
+    if (stored == entry.capacity)
+      ++kindergartensRight;
+    else
+      wrong << QStringLiteral("%1 %2/%3").arg(name).arg(stored).arg(entry.capacity);
+  }
+  if (!wrong.isEmpty())
+    std::fprintf(stderr, "kindergartens not at capacity: %s\n", qPrintable(wrong.join(QStringLiteral(", "))));
+  const int twice = store
+                        ->value(QStringLiteral("select count(*) from (select 身份证号 from lz_yjxxk group by 身份证号 "
+                                               "having count(*) > 1) as repeated"))
+                        .toInt();
+  const int rows = store->value(QStringLiteral("select count(*) from lz_yjxxk")).toInt();
+  const int places = totalPlaces();
+  const int failed = outcomes.value(QStringLiteral("failed")) + outcomes.value(QStringLiteral("duplicate")) +
+                     outcomes.value(QStringLiteral("duplicate-at-append"));
+
+  bench::row(label, QStringLiteral("concurrent clients (processes)"), QString::number(clients),
+             pg ? QStringLiteral(">= 64") : QStringLiteral(">= 8"), bench::verdict(clients >= (pg ? 64 : 8)));
+  bench::row(label, QStringLiteral("attempts finished"),
+             QStringLiteral("%1 of %2").arg(results.size()).arg(order.size()), QStringLiteral(">= 3000, all"),
+             bench::verdict(results.size() >= 3000 && results.size() == order.size() && crashed == 0));
+  bench::row(label, QStringLiteral("attempts per second"), bench::number(rate));
+  bench::row(label, QStringLiteral("seconds until all twelve full"), bench::number(bench::seconds(lastFiled - go), 2));
+  bench::row(label, QStringLiteral("latency of one filing, median / p99 (ms)"),
+             QStringLiteral("%1 / %2").arg(bench::number(all.median, 2), bench::number(all.p99, 2)));
+  bench::row(label, QStringLiteral("  of the stored ones, median / p99 (ms)"),
+             QStringLiteral("%1 / %2").arg(bench::number(filed.median, 2), bench::number(filed.p99, 2)));
+  bench::row(label, QStringLiteral("stored / refused full / refused at append"),
+             QStringLiteral("%1 / %2 / %3")
+                 .arg(outcomes.value(QStringLiteral("filed")))
+                 .arg(outcomes.value(QStringLiteral("full")))
+                 .arg(outcomes.value(QStringLiteral("full-at-append"))),
+             QStringLiteral("%1 stored").arg(places),
+             bench::verdict(outcomes.value(QStringLiteral("filed")) == places && rows == places));
+  bench::row(label, QStringLiteral("kindergartens holding exactly their capacity"),
+             QStringLiteral("%1 of 12").arg(kindergartensRight), QStringLiteral("12 of 12"),
+             bench::verdict(kindergartensRight == 12));
+  bench::row(label, QStringLiteral("identity numbers stored twice / failed attempts"),
+             QStringLiteral("%1 / %2").arg(twice).arg(failed), QStringLiteral("0 / 0"),
+             bench::verdict(twice == 0 && failed == 0));
+  if (pg && pgbenchSeconds > 0) {
+    if (pgbenchRates.size() == 2) {
+      const double reference = (pgbenchRates[0] + pgbenchRates[1]) / 2;
+      bench::row(label, QStringLiteral("pgbench single-row insert, %1 clients, tps (before / after)").arg(clients),
+                 QStringLiteral("%1 / %2").arg(bench::number(pgbenchRates[0]), bench::number(pgbenchRates[1])));
+      bench::row(label, QStringLiteral("rush attempts/s : pgbench tps"), bench::number(rate / reference, 2),
+                 QStringLiteral(">= 0.50"), bench::verdict(rate / reference >= 0.5));
+    } else {
+      bench::row(label, QStringLiteral("pgbench single-row insert"), QStringLiteral("did not run"),
+                 QStringLiteral("runs"), bench::verdict(false));
+    }
+  }
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+  QCoreApplication app(argc, argv);
+  const QStringList arguments = app.arguments();
+  if (arguments.size() >= 2 && arguments.at(1) == QLatin1String("--worker"))
+    return worker(arguments.mid(2));
+
+  QCommandLineParser options;
+  options.setApplicationDescription(QStringLiteral("The opening rush of many clients filing at once."));
+  options.addHelpOption();
+  options.addOptions({
+      {QStringLiteral("backend"), QStringLiteral("sqlite or pg"), QStringLiteral("name"), QStringLiteral("sqlite")},
+      {QStringLiteral("server"), QStringLiteral("PostgreSQL server (default $KG_TEST_PG)"), QStringLiteral("url")},
+      {QStringLiteral("dir"), QStringLiteral("folder of the SQLite store"), QStringLiteral("path")},
+      {QStringLiteral("clients"), QStringLiteral("client processes"), QStringLiteral("n"), QStringLiteral("8")},
+      {QStringLiteral("attempts"), QStringLiteral("filing attempts in all"), QStringLiteral("n"),
+       QStringLiteral("3000")},
+      {QStringLiteral("time-limit"), QStringLiteral("seconds a worker files at most"), QStringLiteral("s"),
+       QStringLiteral("150")},
+      {QStringLiteral("pgbench-seconds"), QStringLiteral("length of each pgbench run (0: none)"), QStringLiteral("s"),
+       QStringLiteral("8")},
+  });
+  options.process(app);
+  try {
+    return driver(options);
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "kgbench_rush: %s\n", error.what());
+    return 1;
+  }
+}
