@@ -194,6 +194,27 @@ void setOdbcQueryTimeout(const QSqlQuery &query, int seconds) {
              SQL_IS_UINTEGER);
 }
 
+using GetConnectAttr = SQLRETURN (*)(SQLHDBC, SQLINTEGER, SQLPOINTER, SQLINTEGER, SQLINTEGER *);
+
+GetConnectAttr getConnectAttr() {
+#ifdef Q_OS_WIN
+  static const auto function =
+      reinterpret_cast<GetConnectAttr>(QLibrary::resolve(QStringLiteral("odbc32"), "SQLGetConnectAttrW"));
+#else
+  static const auto function =
+      reinterpret_cast<GetConnectAttr>(QLibrary::resolve(QStringLiteral("odbc"), 2, "SQLGetConnectAttr"));
+#endif
+  return function;
+}
+
+// libpq's PQstatus, from the library Qt's PostgreSQL plugin has loaded.
+using PqStatus = int (*)(const void *);
+
+PqStatus pqStatus() {
+  static const auto function = reinterpret_cast<PqStatus>(QLibrary::resolve(QStringLiteral("pq"), 5, "PQstatus"));
+  return function;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -329,6 +350,35 @@ void QueryObject::disconnect() {
   m_connected = false;
 }
 
+bool QueryObject::connectionLost() {
+  if (!m_connected || m_location.backend == StoreLocation::Backend::SQLite)
+    return false; // a file does not go away between two statements
+  const QVariant handle = QSqlDatabase::database(m_connectionName, false).driver()->handle();
+  if (m_location.backend == StoreLocation::Backend::PostgreSQL) {
+    const PqStatus status = pqStatus();
+    if (!status || (qstrcmp(handle.typeName(), "PGconn*") != 0 && qstrcmp(handle.typeName(), "pg_conn*") != 0))
+      return true; // cannot tell: take it as lost
+    const void *connection = *static_cast<void *const *>(handle.data());
+    return !connection || status(connection) != 0; // CONNECTION_OK
+  }
+  const GetConnectAttr attribute = getConnectAttr();
+  if (!attribute || (qstrcmp(handle.typeName(), "SQLHANDLE") != 0 && qstrcmp(handle.typeName(), "void*") != 0))
+    return true;
+  SQLHANDLE connection = *static_cast<const SQLHANDLE *>(handle.data());
+  SQLUINTEGER dead = SQL_CD_TRUE;
+  const SQLRETURN rc = attribute(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+  if (!SQL_SUCCEEDED(rc) || dead != SQL_CD_FALSE)
+    return true;
+  // Not every driver notices a lost link by itself (the PostgreSQL one does
+  // not): a trivial statement tells.
+  try {
+    execute(QStringLiteral("select 1"), {}, nullptr);
+    return false;
+  } catch (const StoreError &) {
+    return true;
+  }
+}
+
 QSqlDatabase QueryObject::database() {
   connect();
   return QSqlDatabase::database(m_connectionName, false);
@@ -346,7 +396,7 @@ QueryObject::Prepared &QueryObject::prepared(const QString &text) {
     throw StoreError(QStringLiteral("%1: %2").arg(errorText(query.lastError()), text));
   if (m_location.backend == StoreLocation::Backend::Odbc)
     setOdbcQueryTimeout(query, m_timeout);
-  return *m_prepared.insert(text, Prepared{query, false, {}, {}});
+  return *m_prepared.insert(text, Prepared{query, false, {}, {}, {}});
 }
 
 QVariant QueryObject::bindable(const QVariant &value) const {
@@ -361,19 +411,63 @@ QVariant QueryObject::bindable(const QVariant &value) const {
   return value;
 }
 
+bool QueryObject::sameColumns(const Prepared &statement) const {
+  switch (m_location.backend) {
+  case StoreLocation::Backend::SQLite: {
+    // SQLite prepares the statement again by itself when a table changes.
+    const QVariant handle = statement.query.result()->handle();
+    if (qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
+      return false;
+    sqlite3_stmt *compiled = *static_cast<sqlite3_stmt *const *>(handle.data());
+    if (!compiled || sqlite3_column_count(compiled) != statement.utf8Columns.size())
+      return false;
+    for (int i = 0; i < statement.utf8Columns.size(); ++i) {
+      const char *name = sqlite3_column_name(compiled, i);
+      if (!name || statement.utf8Columns.at(i) != name)
+        return false;
+    }
+    return true;
+  }
+  case StoreLocation::Backend::Odbc: {
+    // The driver describes the result at every run anyway.
+    const QSqlRecord record = statement.query.record();
+    if (record.count() != statement.columns.size())
+      return false;
+    for (int i = 0; i < record.count(); ++i) {
+      if (record.fieldName(i) != statement.columns.at(i))
+        return false;
+    }
+    return true;
+  }
+  case StoreLocation::Backend::PostgreSQL:
+    // The server refuses to run a prepared statement whose result changed.
+    return true;
+  }
+  return false;
+}
+
 void QueryObject::execute(const QString &text, const QVariantList &values, Result *result) {
   Prepared &statement = prepared(text);
   QSqlQuery &query = statement.query;
   for (int i = 0; i < values.size(); ++i)
     query.bindValue(i, bindable(values.at(i)));
   if (!query.exec()) {
-    const QString message = errorText(query.lastError());
+    const QSqlError error = query.lastError();
     query.finish();
-    throw StoreError(QStringLiteral("%1: %2").arg(message, text));
+    // PostgreSQL refuses a kept prepared statement whose table was replaced
+    // since ("cached plan must not change result type"): prepare it afresh.
+    if (statement.described && (error.nativeErrorCode() == QLatin1String("0A000") ||
+                                error.databaseText().contains(QLatin1String("cached plan must not change")))) {
+      m_prepared.remove(text);
+      execute(text, values, result);
+      return;
+    }
+    throw StoreError(QStringLiteral("%1: %2").arg(errorText(error), text));
   }
   if (result) {
-    if (!statement.described) {
-      // The columns of a prepared statement stay the same from run to run.
+    if (!statement.described || !sameColumns(statement)) {
+      // The columns of a prepared statement stay the same from run to run,
+      // unless the table was replaced meanwhile.
       const QSqlRecord record = query.record();
       const int count = record.count();
       statement.columns.clear();
@@ -385,6 +479,9 @@ void QueryObject::execute(const QString &text, const QVariantList &values, Resul
       statement.kinds.clear();
       for (SqliteKind kind : kinds)
         statement.kinds << int(kind);
+      statement.utf8Columns.clear();
+      for (const QString &column : statement.columns)
+        statement.utf8Columns << column.toUtf8();
       statement.described = true;
     }
     result->columns = statement.columns;
@@ -410,14 +507,16 @@ void QueryObject::select(const Statement &statement, Result &result) {
   const QVariantList values = statement.hasValue ? QVariantList{statement.value} : QVariantList();
   // A kept connection may have been lost without notice (the server went away
   // and came back): a select that fails on it is tried once more on a new one.
+  // A statement that failed on a live connection (rejected, timed out) is not.
   const bool reused = m_connected;
   try {
     connect();
     execute(statement.prepared(), values, &result);
     return;
   } catch (const StoreError &) {
+    const bool retry = reused && connectionLost();
     disconnect();
-    if (!reused)
+    if (!retry)
       throw;
   }
   try {
@@ -675,8 +774,9 @@ void QueryObject::post(const AppendGuard *guard) {
       throw;
     } catch (const StoreError &) {
       rollbackTransaction(dialect);
+      const bool retry = reused && connectionLost();
       disconnect();
-      if (!reused)
+      if (!retry)
         throw;
       try {
         recheck();

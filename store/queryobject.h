@@ -138,13 +138,19 @@ private:
     QSqlQuery query;
     bool described = false;
     QStringList columns;
-    QList<int> kinds; // how each column is read (SQLite date-times)
+    QList<QByteArray> utf8Columns; // SQLite: the names as the library gives them
+    QList<int> kinds;              // how each column is read (SQLite date-times)
   };
   Prepared &prepared(const QString &text);
+  // Whether the result of the last run still has the described columns.
+  bool sameColumns(const Prepared &statement) const;
   QVariant bindable(const QVariant &value) const;
   // Runs a statement with its bound values; fills result when given. Raises
   // StoreError and leaves the connection as it is.
   void execute(const QString &text, const QVariantList &values, Result *result);
+  // After a failed statement: whether the server connection is gone (true
+  // when the driver cannot tell).
+  bool connectionLost();
   // A select with one reconnect when a kept connection turns out lost.
   void select(const Statement &statement, Result &result);
   void beginTransaction(schema::Dialect dialect);

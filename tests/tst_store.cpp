@@ -115,6 +115,8 @@ private slots:
   void guardedPost();
   void uniqueKeyIsLastDefence_data() { backendRows(); }
   void uniqueKeyIsLastDefence();
+  void tableReplacedUnderLiveQuery_data() { backendRows(); }
+  void tableReplacedUnderLiveQuery();
 };
 
 void StoreTest::emptyResult() {
@@ -439,9 +441,15 @@ void StoreTest::commandTimeout() {
     db.store->exec(QStringLiteral("ROLLBACK"));
     QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk")), 0);
   } else {
-    query.setSql(Statement::plain(QStringLiteral("select pg_sleep(4) as 日期")));
+    // On a kept connection, and run once only: a statement that timed out on
+    // a live connection is not tried again (the sequence counts the runs).
+    openLookup(query, kNumber);
+    query.close();
+    db.store->exec(QStringLiteral("create sequence kg_runs"));
+    query.setSql(Statement::plain(QStringLiteral("select nextval('kg_runs') as 次数, pg_sleep(4) as 日期")));
     QVERIFY_THROWS_EXCEPTION(StoreError, query.open());
     QVERIFY(!query.isOpen());
+    QCOMPARE(db.store->value(QStringLiteral("select last_value from kg_runs")).toInt(), 1);
   }
   // The object goes on working afterwards.
   openLookup(query, kNumber);
@@ -595,6 +603,26 @@ void StoreTest::uniqueKeyIsLastDefence() {
     QCOMPARE(refused.existing().value(QStringLiteral("姓名")).toString(), QStringLiteral("王先到"));
   }
   QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk")), 1);
+}
+
+void StoreTest::tableReplacedUnderLiveQuery() {
+  OPEN_BACKEND(db);
+  QueryObject query(QStringLiteral("BDOTab"), 30, db.location);
+  query.setSql(Statement::compare(kGroupsHead, QStringLiteral("西岭社区")));
+  query.open();
+  QCOMPARE(query.fieldValue(QStringLiteral("组数")).toInt(), 8);
+
+  // The administrator replaces the table while the client keeps its
+  // connection: the next run of the same statement reads the new columns.
+  db.store->exec(QStringLiteral("drop table lz_xzcz"));
+  db.store->exec(QStringLiteral("create table lz_xzcz (村或社区 varchar(40), 组 integer, 备注 varchar(10))"));
+  db.store->exec(QStringLiteral("insert into lz_xzcz values ('西岭社区', 4, '新')"));
+  query.close();
+  query.open();
+  QCOMPARE(query.columnNames(),
+           (QStringList{QStringLiteral("村或社区"), QStringLiteral("组"), QStringLiteral("备注")}));
+  QCOMPARE(query.fieldValue(QStringLiteral("组")).toInt(), 4);
+  QVERIFY_THROWS_EXCEPTION(StoreError, query.fieldValue(QStringLiteral("组数")));
 }
 
 KG_TEST_MAIN(StoreTest)
