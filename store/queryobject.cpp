@@ -116,6 +116,16 @@ QList<SqliteKind> sqliteKinds(const QSqlQuery &query, int columns) {
   return kinds;
 }
 
+// How often SQLite has prepared the statement again since it was first
+// prepared (after a table it reads was changed); -1 without a statement.
+int sqliteReprepares(const QSqlQuery &query) {
+  const QVariant handle = query.result()->handle();
+  if (qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
+    return -1;
+  sqlite3_stmt *statement = *static_cast<sqlite3_stmt *const *>(handle.data());
+  return statement ? sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_REPREPARE, 0) : -1;
+}
+
 QVariant normalise(const QVariant &value, SqliteKind kind) {
   if (value.isNull())
     return QVariant();
@@ -396,7 +406,7 @@ QueryObject::Prepared &QueryObject::prepared(const QString &text) {
     throw StoreError(QStringLiteral("%1: %2").arg(errorText(query.lastError()), text));
   if (m_location.backend == StoreLocation::Backend::Odbc)
     setOdbcQueryTimeout(query, m_timeout);
-  return *m_prepared.insert(text, Prepared{query, false, {}, {}, {}});
+  return *m_prepared.insert(text, Prepared{query, false, {}, {}, 0});
 }
 
 QVariant QueryObject::bindable(const QVariant &value) const {
@@ -413,21 +423,10 @@ QVariant QueryObject::bindable(const QVariant &value) const {
 
 bool QueryObject::sameColumns(const Prepared &statement) const {
   switch (m_location.backend) {
-  case StoreLocation::Backend::SQLite: {
-    // SQLite prepares the statement again by itself when a table changes.
-    const QVariant handle = statement.query.result()->handle();
-    if (qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
-      return false;
-    sqlite3_stmt *compiled = *static_cast<sqlite3_stmt *const *>(handle.data());
-    if (!compiled || sqlite3_column_count(compiled) != statement.utf8Columns.size())
-      return false;
-    for (int i = 0; i < statement.utf8Columns.size(); ++i) {
-      const char *name = sqlite3_column_name(compiled, i);
-      if (!name || statement.utf8Columns.at(i) != name)
-        return false;
-    }
-    return true;
-  }
+  case StoreLocation::Backend::SQLite:
+    // SQLite prepares the statement again by itself when a table changes,
+    // and counts how often it did.
+    return sqliteReprepares(statement.query) == statement.reprepares;
   case StoreLocation::Backend::Odbc: {
     // The driver describes the result at every run anyway.
     const QSqlRecord record = statement.query.record();
@@ -479,9 +478,8 @@ void QueryObject::execute(const QString &text, const QVariantList &values, Resul
       statement.kinds.clear();
       for (SqliteKind kind : kinds)
         statement.kinds << int(kind);
-      statement.utf8Columns.clear();
-      for (const QString &column : statement.columns)
-        statement.utf8Columns << column.toUtf8();
+      if (m_location.backend == StoreLocation::Backend::SQLite)
+        statement.reprepares = sqliteReprepares(query);
       statement.described = true;
     }
     result->columns = statement.columns;

@@ -138,8 +138,8 @@ private:
     QSqlQuery query;
     bool described = false;
     QStringList columns;
-    QList<QByteArray> utf8Columns; // SQLite: the names as the library gives them
-    QList<int> kinds;              // how each column is read (SQLite date-times)
+    QList<int> kinds;   // how each column is read (SQLite date-times)
+    int reprepares = 0; // SQLite: times the library prepared it again when described
   };
   Prepared &prepared(const QString &text);
   // Whether the result of the last run still has the described columns.
