@@ -2,6 +2,8 @@
 
 #include "main/unit1.h"
 
+#include <QCloseEvent>
+
 TForm4 *Form4 = nullptr;
 
 TForm4::TForm4(QWidget *parent) : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
@@ -34,12 +36,21 @@ TForm4::TForm4(QWidget *parent) : QWidget(parent, Qt::Window | Qt::CustomizeWind
   connect(BitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(BitBtn2); });
 }
 
+void TForm4::closeEvent(QCloseEvent *event) {
+  if (!m_leaving)
+    event->ignore();
+}
+
 void TForm4::BitBtn1Click(QObject *) {
+  m_leaving = true;
   close();
+  m_leaving = false;
   Form1->Panel1->setVisible(true);
 }
 
 void TForm4::BitBtn2Click(QObject *) {
+  m_leaving = true;
   close();
+  m_leaving = false;
   Form1->close();
 }

@@ -12,6 +12,14 @@ public:
 
   void BitBtn1Click(QObject *Sender); // accept
   void BitBtn2Click(QObject *Sender); // decline
+
+protected:
+  // The dialog is left only through its two buttons: a window manager that
+  // still offers a close button gets no effect from it.
+  void closeEvent(QCloseEvent *event) override;
+
+private:
+  bool m_leaving = false;
 };
 
 extern TForm4 *Form4;

@@ -166,6 +166,10 @@ void GateTest::noticePlacedAndFilled() {
   QVERIFY(text.endsWith(QStringLiteral("否则取消入园资格。")));
   QCOMPARE(text.count(QLatin1Char('\n')), 6);
   QVERIFY(Form4->RichEdit1->isReadOnly());
+  // A close request of the window system does not leave the dialog.
+  Form4->close();
+  QVERIFY(Form4->isVisible());
+  QVERIFY(!Form1->Panel1->isVisible());
   // No caption-bar buttons: the dialog is left only through its two buttons.
   QVERIFY(!(Form4->windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowSystemMenuHint |
                                     Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
