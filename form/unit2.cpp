@@ -5,6 +5,7 @@
 #include "main/unit1.h"
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
+#include "platform/look.h"
 
 #include <QStyle>
 #include <QStyleOptionComboBox>
@@ -16,22 +17,6 @@ TForm2 *Form2 = nullptr;
 namespace {
 
 const char kGroupCountHead[] = "select * from lz_xzcz where 村或社区='";
-
-QFont face(const char *family, int pixels, bool bold = false) {
-  QFont font(QString::fromUtf8(family));
-  font.setPixelSize(pixels);
-  font.setBold(bold);
-  return font;
-}
-
-void paint(QWidget *widget, const QColor &colour, std::initializer_list<QPalette::ColorRole> roles) {
-  QPalette palette = widget->palette();
-  for (QPalette::ColorRole role : roles) {
-    palette.setColor(QPalette::Active, role, colour);
-    palette.setColor(QPalette::Inactive, role, colour);
-  }
-  widget->setPalette(palette);
-}
 
 // Text colour of an input: edits and pickers draw with Text, a closed
 // drop-down list with ButtonText, its open list with Text.

@@ -6,6 +6,7 @@
 #include "notice/unit4.h"
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
+#include "platform/look.h"
 #include "platform/regional.h"
 #include "resources/banner.h"
 
@@ -34,13 +35,6 @@ QString filingNotice() {
   return QString::fromUtf8(file.readAll());
 }
 
-QFont face(const char *family, int pixels, bool bold = false) {
-  QFont font(QString::fromUtf8(family));
-  font.setPixelSize(pixels);
-  font.setBold(bold);
-  return font;
-}
-
 // The outer size of a window, frame included. A maximised window that the
 // window system has not resized yet already fills its screen.
 QSize outerSize(const QWidget *window) {
@@ -59,12 +53,6 @@ void placeOver(QWidget *window, const QWidget *main) {
   window->move((outer.width() - size.width()) / 2, (outer.height() - size.height()) / 2);
 }
 
-void paint(QWidget *widget, QPalette::ColorRole role, const QColor &colour) {
-  QPalette palette = widget->palette();
-  palette.setColor(role, colour);
-  widget->setPalette(palette);
-}
-
 } // namespace
 
 TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
@@ -76,18 +64,18 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
 
   setFont(face("MS Sans Serif", 11));
   Label1->setFont(face("黑体", 16));
-  paint(Label1, QPalette::WindowText, Qt::red);
+  paint(Label1, Qt::red, {QPalette::WindowText});
   sfzEdit->setFont(face("Times New Roman", 21));
-  paint(sfzEdit, QPalette::Text, Qt::red);
+  paint(sfzEdit, Qt::red, {QPalette::Text});
   sfzEdit->setValidator(new gbk::LimitValidator(18, sfzEdit));
   for (QPushButton *button : {BitBtn1, BitBtn2, BitBtn3, BitBtn4})
     button->setFont(face("黑体", 16));
-  paint(BitBtn2, QPalette::ButtonText, QColor(Qt::magenta));
-  paint(BitBtn1, QPalette::ButtonText, Qt::blue);
-  paint(BitBtn3, QPalette::ButtonText, Qt::red);
-  paint(BitBtn4, QPalette::ButtonText, Qt::red);
+  paint(BitBtn2, QColor(Qt::magenta), {QPalette::ButtonText});
+  paint(BitBtn1, Qt::blue, {QPalette::ButtonText});
+  paint(BitBtn3, Qt::red, {QPalette::ButtonText});
+  paint(BitBtn4, Qt::red, {QPalette::ButtonText});
   Label2->setFont(face("黑体", 24, true));
-  paint(Label2, QPalette::WindowText, Qt::red);
+  paint(Label2, Qt::red, {QPalette::WindowText});
   Image1->setPixmap(QPixmap::fromImage(banner::image()));
 
   DBGrid1->setModel(DataSource1);
