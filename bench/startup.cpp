@@ -33,6 +33,7 @@ struct Started {
   double paintedMs = -1; // spawn to first complete paint
   double exitedMs = -1;  // spawn to exit
   long peakKiB = -1;
+  QList<QPair<QString, double>> stages; // step of the start, ms after the spawn
 };
 
 // Runs program (with its arguments) and the extra environment; returns what
@@ -84,7 +85,11 @@ Started startOnce(const QStringList &program, const QStringList &environment, in
   }
   std::string output;
   const std::int64_t deadline = begin + std::int64_t(timeoutMs) * 1000000;
-  while (output.find('\n') == std::string::npos) {
+  auto reported = [&] {
+    const std::size_t at = output.find("painted");
+    return at != std::string::npos && output.find('\n', at) != std::string::npos;
+  };
+  while (!reported()) {
     const int left = int((deadline - bench::nowNs()) / 1000000);
     if (left <= 0)
       break;
@@ -99,7 +104,14 @@ Started startOnce(const QStringList &program, const QStringList &environment, in
   }
   long long painted = 0;
   long peak = -1;
-  if (std::sscanf(output.c_str(), "painted %lld %ld", &painted, &peak) == 2) {
+  const std::size_t at = output.find("painted");
+  if (const std::size_t stages = output.find("stages"); stages != std::string::npos) {
+    const QString line = QString::fromStdString(output.substr(stages, output.find('\n', stages) - stages));
+    for (const QString &pair : line.split(QLatin1Char(' '), Qt::SkipEmptyParts).mid(1))
+      started.stages << qMakePair(pair.section(QLatin1Char('='), 0, 0),
+                                  double(pair.section(QLatin1Char('='), 1).toLongLong() - begin) / 1e6);
+  }
+  if (at != std::string::npos && std::sscanf(output.c_str() + at, "painted %lld %ld", &painted, &peak) == 2) {
     started.paintedMs = double(painted - begin) / 1e6;
     started.peakKiB = peak;
   } else {
@@ -161,6 +173,32 @@ void compare(const QString &label, const QStringList &client, const QStringList 
   bench::row(label, QStringLiteral("client : minimal Qt Widgets program (hello label)"), bench::number(ratio, 2),
              QStringLiteral("<= 1.50"), bench::verdict(ratio <= 1.5 && failures == 0));
   bench::row(label, QStringLiteral("  client : blank window (no font loaded)"), bench::number(c.median / b.median, 2));
+  // Where the client's time goes: its start once more with the stages
+  // reported, medians per step.
+  QMap<QString, std::vector<double>> steps;
+  QStringList order;
+  for (int run = 0; run < std::max(5, runs / 2); ++run) {
+    const Started staged = startOnce(QStringList(client) << QStringLiteral("--stages"), environment, 30000);
+    for (const auto &stage : staged.stages) {
+      if (!order.contains(stage.first))
+        order << stage.first;
+      steps[stage.first].push_back(stage.second);
+    }
+    if (staged.paintedMs >= 0) {
+      if (!order.contains(QStringLiteral("painted")))
+        order << QStringLiteral("painted");
+      steps[QStringLiteral("painted")].push_back(staged.paintedMs);
+    }
+  }
+  QStringList breakdown;
+  double previous = 0;
+  for (const QString &name : order) {
+    const double at = bench::summarise(steps.value(name)).median;
+    breakdown << QStringLiteral("%1 +%2").arg(name, bench::number(at - previous));
+    previous = at;
+  }
+  bench::row(label, QStringLiteral("  client, ms from the step before to each step (medians)"),
+             breakdown.join(QStringLiteral(", ")));
   bench::row(
       label, QStringLiteral("  peak resident at first paint: client / hello / blank (MiB)"),
       QStringLiteral("%1 / %2 / %3")
