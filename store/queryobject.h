@@ -19,6 +19,7 @@
 #include <memory>
 
 class QueryObject;
+struct sqlite3_stmt;
 
 // The data link between a query object's result and a grid. It follows the
 // result unless the display is suspended. headerData(section, Horizontal,
@@ -148,6 +149,9 @@ private:
   // Runs a statement with its bound values; fills result when given. Raises
   // StoreError and leaves the connection as it is.
   void execute(const QString &text, const QVariantList &values, Result *result);
+  // The embedded store's select, run on the statement Qt compiled.
+  void selectSqlite(Prepared &statement, sqlite3_stmt *compiled, const QVariantList &values, const QString &text,
+                    Result &result);
   // After a failed statement: whether the server connection is gone (true
   // when the driver cannot tell).
   bool connectionLost();
