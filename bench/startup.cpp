@@ -176,29 +176,32 @@ void compare(const QString &label, const QStringList &client, const QStringList 
   // Where the client's time goes: its start once more with the stages
   // reported, medians per step.
   QMap<QString, std::vector<double>> steps;
-  QStringList order;
   for (int run = 0; run < std::max(5, runs / 2); ++run) {
     const Started staged = startOnce(QStringList(client) << QStringLiteral("--stages"), environment, 30000);
-    for (const auto &stage : staged.stages) {
-      if (!order.contains(stage.first))
-        order << stage.first;
+    for (const auto &stage : staged.stages)
       steps[stage.first].push_back(stage.second);
-    }
-    if (staged.paintedMs >= 0) {
-      if (!order.contains(QStringLiteral("painted")))
-        order << QStringLiteral("painted");
+    if (staged.paintedMs >= 0)
       steps[QStringLiteral("painted")].push_back(staged.paintedMs);
-    }
   }
+  // Each step runs from one mark to the next.
+  auto at = [&](const char *name) { return bench::summarise(steps.value(QLatin1String(name))).median; };
+  const struct {
+    const char *name;
+    const char *from;
+    const char *to;
+  } spans[] = {
+      {"exec+libraries", nullptr, "main"}, {"TApplication", "main", "application"}, {"formats", "application", "form1"},
+      {"Form1", "form1", "form2"},         {"Form2..4", "form2", "shown"},          {"activation", "shown", "gate"},
+      {"gate+store", "gate", "notice"},    {"paint", "notice", "painted"},
+  };
   QStringList breakdown;
-  double previous = 0;
-  for (const QString &name : order) {
-    const double at = bench::summarise(steps.value(name)).median;
-    breakdown << QStringLiteral("%1 +%2").arg(name, bench::number(at - previous));
-    previous = at;
+  for (const auto &span : spans) {
+    if (!steps.contains(QLatin1String(span.to)) || (span.from && !steps.contains(QLatin1String(span.from))))
+      continue;
+    breakdown << QStringLiteral("%1 %2").arg(QLatin1String(span.name),
+                                             bench::number(at(span.to) - (span.from ? at(span.from) : 0)));
   }
-  bench::row(label, QStringLiteral("  client, ms from the step before to each step (medians)"),
-             breakdown.join(QStringLiteral(", ")));
+  bench::row(label, QStringLiteral("  client's steps, medians (ms)"), breakdown.join(QStringLiteral(", ")));
   bench::row(
       label, QStringLiteral("  peak resident at first paint: client / hello / blank (MiB)"),
       QStringLiteral("%1 / %2 / %3")
