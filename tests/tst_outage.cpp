@@ -4,6 +4,7 @@
 // client, which must leave one complete row or none and go on working once the
 // store is back, without a restart.
 
+#include "fixture/applicationform.h"
 #include "fixture/clientwindows.h"
 #include "fixture/dialogscript.h"
 #include "fixture/testmain.h"
@@ -24,24 +25,6 @@ const QString kNumber = QStringLiteral("110101201903050021");
 const QString kSuccess = QStringLiteral("恭喜！\r\r   申请表提交成功,请到指定地点上交材料");
 
 QString script() { return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../scripts/pg.sh"); }
-
-void choose(QComboBox *list, const char *item) { list->setCurrentIndex(list->findText(QString::fromUtf8(item))); }
-
-void fill() {
-  Form2->xmEdit->setText(QStringLiteral("王小红"));
-  choose(Form2->xbCom, "女");
-  Form2->DateTimePicker2->setDate(QDate(2019, 3, 5));
-  choose(Form2->qxCom, "澄岭区");
-  choose(Form2->xzjdCom, "东澄街道");
-  Form2->xzjdComSelect(Form2->xzjdCom);
-  Form2->DateTimePicker1->setDate(QDate(2020, 1, 2));
-  Form2->fzxmEdit->setText(QStringLiteral("王大"));
-  choose(Form2->gxCom, "父子");
-  Form2->xxdzEdit->setText(QStringLiteral("和平路8号"));
-  choose(Form2->bbCom, "小班");
-  Form2->fqxmEdit->setText(QStringLiteral("王大"));
-  Form2->fqdhEdit->setText(QStringLiteral("13800000001"));
-}
 
 } // namespace
 
@@ -145,7 +128,7 @@ void OutageTest::init() {
   Form1->sfzEdit->setText(kNumber);
   Form1->BitBtn2->click();
   QVERIFY(Form2->isVisible());
-  fill();
+  fillApplication();
   m_boxes->clear();
 }
 
@@ -196,7 +179,7 @@ void OutageTest::lostDuringPost() {
   m_boxes->clear();
   Form1->BitBtn2->click();
   QVERIFY(Form2->isVisible());
-  fill();
+  fillApplication();
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
   QCOMPARE(m_boxes->texts().value(3), kSuccess);
   QCOMPARE(stored(), 1);

@@ -2,6 +2,7 @@
 // duplicate check and the recording, through the real windows and a real
 // store (SQLite always, PostgreSQL when the test command started one).
 
+#include "fixture/applicationform.h"
 #include "fixture/clientwindows.h"
 #include "fixture/dialogscript.h"
 #include "fixture/testmain.h"
@@ -21,17 +22,6 @@ const QString kNetwork = QStringLiteral("网络问题,操作失败.");
 const QString kAppendFailed = QStringLiteral("网络问题,提交申请表失败,请重新进行");
 const QString kHousehold = QStringLiteral("【户籍信息】不完善,请重新填写");
 const QString kGuardian = QStringLiteral("至少填一个【监护信息】,请重新填写");
-
-void choose(QComboBox *list, const QString &item) {
-  const int index = list->findText(item);
-  QVERIFY2(index >= 0, qPrintable(item));
-  list->setCurrentIndex(index);
-}
-
-void setDate(QDateTimeEdit *picker, QDate date) {
-  picker->setFocus();
-  picker->setDate(date);
-}
 
 } // namespace
 
@@ -58,8 +48,6 @@ private:
   // Starts the client on a store whose clock stands on a filing day, starts
   // an application for the number and fills the form as a guardian would.
   void open(const QString &backend = QStringLiteral("sqlite"), const QString &number = kNumber);
-  void fill(const QString &street = QStringLiteral("东澄街道"), const QString &community = QStringLiteral("和平社区"),
-            const QString &kindergarten = QString());
   int stored(const QString &number = kNumber) {
     return m_store->count(QStringLiteral("select * from lz_yjxxk where 身份证号='%1'").arg(number));
   }
@@ -80,28 +68,6 @@ void SubmitTest::open(const QString &backend, const QString &number) {
   Form1->BitBtn2->click();
   QVERIFY(Form2->isVisible());
   m_boxes->clear();
-}
-
-void SubmitTest::fill(const QString &street, const QString &community, const QString &kindergarten) {
-  Form2->xmEdit->setText(QStringLiteral("王小红"));
-  choose(Form2->xbCom, QStringLiteral("女"));
-  setDate(Form2->DateTimePicker2, QDate(2019, 3, 5));
-  choose(Form2->qxCom, QStringLiteral("澄岭区"));
-  choose(Form2->xzjdCom, street);
-  Form2->xzjdComSelect(Form2->xzjdCom);
-  choose(Form2->csqCom, community);
-  Form2->csqComSelect(Form2->csqCom);
-  if (!kindergarten.isEmpty())
-    choose(Form2->yrymcCom, kindergarten);
-  setDate(Form2->DateTimePicker1, QDate(2020, 1, 2));
-  Form2->fzxmEdit->setText(QStringLiteral("王大"));
-  choose(Form2->gxCom, QStringLiteral("父子"));
-  Form2->xxdzEdit->setText(QStringLiteral("  和平路8号 "));
-  choose(Form2->bbCom, QStringLiteral("小班"));
-  Form2->fqxmEdit->setText(QStringLiteral("王大"));
-  Form2->fqdhEdit->setText(QStringLiteral("13800000001"));
-  Form2->mqxmEdit->clear();
-  Form2->mqdhEdit->clear();
 }
 
 void SubmitTest::cleanup() {
@@ -175,7 +141,7 @@ void SubmitTest::checks() {
   open(QStringLiteral("sqlite"), number);
   if (change.contains(QLatin1String("groups=0")))
     m_store->setGroupCount(QStringLiteral("和平社区"), 0);
-  fill();
+  fillApplication();
   for (const QString &step : change.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
     const QString what = step.section(QLatin1Char('='), 0, 0);
     const QString value = step.section(QLatin1Char('='), 1);
@@ -184,9 +150,9 @@ void SubmitTest::checks() {
     else if (what == QLatin1String("sex"))
       value.isEmpty() ? Form2->xbCom->setCurrentIndex(-1) : choose(Form2->xbCom, value);
     else if (what == QLatin1String("birth"))
-      setDate(Form2->DateTimePicker2, QDate::fromString(value, Qt::ISODate));
+      Form2->DateTimePicker2->setDate(QDate::fromString(value, Qt::ISODate));
     else if (what == QLatin1String("registered"))
-      setDate(Form2->DateTimePicker1, QDate::fromString(value, Qt::ISODate));
+      Form2->DateTimePicker1->setDate(QDate::fromString(value, Qt::ISODate));
     else if (what == QLatin1String("district"))
       Form2->qxCom->setCurrentIndex(-1);
     else if (what == QLatin1String("householder"))
@@ -226,7 +192,7 @@ void SubmitTest::checks() {
 
 void SubmitTest::nonDigitSexReachesErrorBox() {
   open(QStringLiteral("sqlite"), QStringLiteral("1101012019030500X1"));
-  fill();
+  fillApplication();
   Form2->xmEdit->setText(QStringLiteral(" 王小红 "));
   Form2->xbCom->setCurrentIndex(-1);
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
@@ -285,7 +251,7 @@ void SubmitTest::quota() {
     QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
   open(backend);
   m_store->fillKindergarten(kindergarten, already);
-  fill(street, community);
+  fillApplication(street, community);
   if (Form2->yrymcCom->findText(kindergarten) < 0)
     Form2->yrymcCom->addItem(kindergarten);
   choose(Form2->yrymcCom, kindergarten);
@@ -309,7 +275,7 @@ void SubmitTest::quotaTakenDuringConfirmations() {
   // the append re-checks the quota in the store and refuses.
   open();
   m_store->fillKindergarten(QStringLiteral("实验幼儿园物流园区"), 43);
-  fill(QStringLiteral("东澄街道"), QStringLiteral("其他"), QStringLiteral("实验幼儿园物流园区"));
+  fillApplication(QStringLiteral("东澄街道"), QStringLiteral("其他"), QStringLiteral("实验幼儿园物流园区"));
   m_boxes->onShow = [this](const dialogs::Shown &box) {
     if (box.text.contains(QStringLiteral("一旦提交将无法修改")))
       m_store->fillKindergarten(QStringLiteral("实验幼儿园物流园区"), 1);
@@ -341,7 +307,7 @@ void SubmitTest::confirmations() {
   QFETCH(int, dialogsShown);
   QFETCH(bool, recorded);
   open();
-  fill();
+  fillApplication();
   m_boxes->answers = answers;
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
   QList<dialogs::Shown> yesNo;
@@ -368,7 +334,7 @@ void SubmitTest::confirmations() {
 
 void SubmitTest::duplicate() {
   open();
-  fill();
+  fillApplication();
   // Another client files the same child after this guardian's lookup.
   QVariantMap other = TestStore::sampleApplication(kNumber);
   other.insert(QStringLiteral("姓名"), QStringLiteral("赵小雨"));
@@ -396,7 +362,8 @@ void SubmitTest::recordedRowReadsBack() {
   if (!TestStore::create(backend)->available())
     QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
   open(backend);
-  fill(QStringLiteral("西岭街道"), QStringLiteral("李桥社区青云路以东"), QStringLiteral("西岭幼儿园颂雅园区"));
+  fillApplication(QStringLiteral("西岭街道"), QStringLiteral("李桥社区青云路以东"),
+                  QStringLiteral("西岭幼儿园颂雅园区"));
   Form2->mqxmEdit->setText(QStringLiteral(" 李四 "));
   Form2->mqdhEdit->setText(QStringLiteral("139 "));
   Form2->fzxmEdit->setText(QStringLiteral(" 王大"));
@@ -446,7 +413,7 @@ void SubmitTest::recordedRowReadsBack() {
 
 void SubmitTest::storeStoppedBeforeCount() {
   open();
-  fill();
+  fillApplication();
   Form1->BDOTab->setLocation(m_store->unreachable());
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
   QCOMPARE(m_boxes->texts(), QStringList{kNetwork});
@@ -462,7 +429,7 @@ void SubmitTest::storeStoppedBeforeCount() {
 
 void SubmitTest::storeLostBeforeAppend() {
   open();
-  fill();
+  fillApplication();
   bool hourglass = false;
   m_boxes->onShow = [&](const dialogs::Shown &box) {
     if (box.text.contains(QStringLiteral("一旦提交")))
@@ -480,7 +447,7 @@ void SubmitTest::storeLostBeforeAppend() {
 
 void SubmitTest::postRefusedByStore() {
   open();
-  fill();
+  fillApplication();
   // The server rejects the insert itself: nothing, not half a row, is stored.
   m_store->exec(QStringLiteral("create trigger refuse_insert before insert on lz_yjxxk "
                                "begin select raise(abort, 'disk full'); end"));
@@ -492,7 +459,7 @@ void SubmitTest::postRefusedByStore() {
   // The next submission of the same child goes through.
   m_boxes->clear();
   Form1->BitBtn2->click();
-  fill();
+  fillApplication();
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
   QCOMPARE(m_boxes->texts().value(3), kSuccess);
   QCOMPARE(stored(), 1);
