@@ -154,8 +154,8 @@ struct Attempt {
 //   filing   the statements one filing sends, from a lean C client: for the
 //            share of stored filings the lookup, the quota count (a
 //            kindergarten half full), the duplicate check, the guarded
-//            append (begin, the two advisory locks, the count, the select
-//            of the number, the insert, commit), the re-run and the final
+//            append (begin, the two advisory locks, the insert guarded by
+//            the count and the number, commit), the re-run and the final
 //            lookup; for the share of refusals the lookup and the quota count
 //            of a full kindergarten;
 //   bare     as filing, but the stored filings without the guard: the six
@@ -200,11 +200,12 @@ public:
     duplicate = on(duplicate.replace(QStringLiteral("='"), QStringLiteral("=")), QStringLiteral("bench_filing"));
     const QString filing =
         head + lookupFiled + quotaHalf + duplicate + QStringLiteral("begin;\n") +
-        QStringLiteral("select pg_advisory_xact_lock(1, hashtext('申请幼儿园名称=' || %1));\n").arg(kindergarten) +
-        QStringLiteral("select pg_advisory_xact_lock(2, hashtext('身份证号=' || %1));\n").arg(number) +
-        QStringLiteral("select count(*) from bench_half where 申请幼儿园名称 = %1;\n").arg(kindergarten) +
-        QStringLiteral("select * from bench_filing where 身份证号 = %1;\n").arg(number) +
-        QStringLiteral("insert into bench_filing (%1) select %2;\n").arg(columnList(), literals(number, kindergarten)) +
+        QStringLiteral("select pg_advisory_xact_lock(1, hashtext('申请幼儿园名称=' || %1)), "
+                       "pg_advisory_xact_lock(2, hashtext('身份证号=' || %2));\n")
+            .arg(kindergarten, number) +
+        QStringLiteral("insert into bench_filing (%1) select %2 where (select count(*) from bench_half where "
+                       "申请幼儿园名称 = %3) < 1000000 and not exists (select 1 from bench_filing where 身份证号 = %4);\n")
+            .arg(columnList(), literals(number, kindergarten), kindergarten, number) +
         QStringLiteral("commit;\n") + lookupFiled + lookupFiled;
     const QString bare =
         head + lookupFiled + quotaHalf + duplicate +

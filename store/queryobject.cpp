@@ -508,13 +508,13 @@ bool QueryObject::sameColumns(const Prepared &statement) const {
   return false;
 }
 
-void QueryObject::execute(const QString &text, const QVariantList &values, Result *result) {
+int QueryObject::execute(const QString &text, const QVariantList &values, Result *result) {
   Prepared &statement = prepared(text);
   QSqlQuery &query = statement.query;
   if (result && m_location.backend == StoreLocation::Backend::SQLite) {
     if (sqlite3_stmt *compiled = sqliteStatement(query)) {
       selectSqlite(statement, compiled, values, text, *result);
-      return;
+      return 0;
     }
   }
   for (int i = 0; i < values.size(); ++i)
@@ -527,11 +527,11 @@ void QueryObject::execute(const QString &text, const QVariantList &values, Resul
     if (statement.described && (error.nativeErrorCode() == QLatin1String("0A000") ||
                                 error.databaseText().contains(QLatin1String("cached plan must not change")))) {
       m_prepared.remove(text);
-      execute(text, values, result);
-      return;
+      return execute(text, values, result);
     }
     throw StoreError(QStringLiteral("%1: %2").arg(errorText(error), text));
   }
+  const int changed = result ? 0 : query.numRowsAffected();
   if (result) {
     if (!statement.described || !sameColumns(statement)) {
       // The columns of a prepared statement stay the same from run to run,
@@ -568,6 +568,7 @@ void QueryObject::execute(const QString &text, const QVariantList &values, Resul
     }
   }
   query.finish();
+  return changed;
 }
 
 void QueryObject::selectSqlite(Prepared &statement, sqlite3_stmt *compiled, const QVariantList &values,
@@ -834,58 +835,41 @@ void QueryObject::post(const AppendGuard *guard) {
     return;
   }
 
-  // Guarded: lock, re-check quota and uniqueness, insert, commit, all in one
-  // transaction. Everything before the insert only reads: when it fails on a
-  // kept connection that turns out to be lost, it is tried once more on a new
-  // one. The insert itself is never repeated.
+  // Guarded, in one transaction: take the locks, then one insert that adds
+  // the row only while the quota has room and the unique value is not stored
+  // yet, reading the table as it is once the locks are held. When no row went
+  // in, the same transaction tells which condition refused it. Taking the
+  // locks only reads: when that fails on a kept connection that turns out to
+  // be lost, it is tried once more on a new one. The insert is never repeated.
   const bool hasQuota = !guard->quotaColumn.isEmpty() && guard->capacity >= 0;
   const bool hasUnique = !guard->uniqueColumn.isEmpty();
   schema::Dialect dialect = schema::Dialect::SQLite;
-  auto recheck = [&] {
+  auto lock = [&] {
     connect();
     dialect = schema::dialectOf(QSqlDatabase::database(m_connectionName, false));
     beginTransaction(dialect);
-    if (dialect == schema::Dialect::PostgreSQL) {
+    if (dialect == schema::Dialect::PostgreSQL && (hasQuota || hasUnique)) {
       // Serialises the appends for one kindergarten (and one identity number)
-      // only; other kindergartens go on in parallel. Always quota first, then
-      // identity, so two appends never wait on each other in a circle.
-      if (hasQuota)
-        execute(QStringLiteral("select pg_advisory_xact_lock(1, hashtext(?))"),
-                {guard->quotaColumn + QLatin1Char('=') + guard->quotaValue.toString()}, nullptr);
-      if (hasUnique)
-        execute(QStringLiteral("select pg_advisory_xact_lock(2, hashtext(?))"),
-                {guard->uniqueColumn + QLatin1Char('=') + guard->uniqueValue.toString()}, nullptr);
-    }
-    // SQL Server: update and range locks held to the end of the transaction
-    // on the rows counted and on the identity number's key range.
-    const QString hint =
-        dialect == schema::Dialect::SqlServer ? QStringLiteral(" with (updlock, holdlock)") : QString();
-    if (hasQuota) {
-      Result counted;
-      execute(QStringLiteral("select count(*) from %1%2 where %3 = ?").arg(table, hint, guard->quotaColumn),
-              {guard->quotaValue}, &counted);
-      const qlonglong count = counted.rows.isEmpty() ? 0 : counted.rows.first().value(0).toLongLong();
-      if (count >= guard->capacity) {
-        rollbackTransaction(dialect);
-        throw AppendRefused(AppendRefused::Reason::QuotaFull, {});
+      // only; other kindergartens go on in parallel. Both locks in one round
+      // trip, always quota first, then identity, so two appends never wait on
+      // each other in a circle.
+      QStringList locks;
+      QVariantList keys;
+      if (hasQuota) {
+        locks << QStringLiteral("pg_advisory_xact_lock(1, hashtext(?))");
+        keys << guard->quotaColumn + QLatin1Char('=') + guard->quotaValue.toString();
       }
-    }
-    if (hasUnique) {
-      Result existing;
-      execute(QStringLiteral("select * from %1%2 where %3 = ?").arg(table, hint, guard->uniqueColumn),
-              {guard->uniqueValue}, &existing);
-      if (!existing.rows.isEmpty()) {
-        rollbackTransaction(dialect);
-        throw AppendRefused(AppendRefused::Reason::Duplicate, rowMap(existing.columns, existing.rows.first()));
+      if (hasUnique) {
+        locks << QStringLiteral("pg_advisory_xact_lock(2, hashtext(?))");
+        keys << guard->uniqueColumn + QLatin1Char('=') + guard->uniqueValue.toString();
       }
+      execute(QStringLiteral("select ") + locks.join(QStringLiteral(", ")), keys, nullptr);
     }
   };
   {
     const bool reused = m_connected;
     try {
-      recheck();
-    } catch (const AppendRefused &) {
-      throw;
+      lock();
     } catch (const StoreError &) {
       rollbackTransaction(dialect);
       const bool retry = reused && connectionLost();
@@ -893,9 +877,7 @@ void QueryObject::post(const AppendGuard *guard) {
       if (!retry)
         throw;
       try {
-        recheck();
-      } catch (const AppendRefused &) {
-        throw;
+        lock();
       } catch (...) {
         rollbackTransaction(dialect);
         disconnect();
@@ -904,21 +886,38 @@ void QueryObject::post(const AppendGuard *guard) {
     }
   }
 
+  // SQL Server: update and range locks held to the end of the transaction
+  // on the rows counted and on the identity number's key range.
+  const QString hint = dialect == schema::Dialect::SqlServer ? QStringLiteral(" with (updlock, holdlock)") : QString();
+  const QString countQuota = QStringLiteral("select count(*) from %1%2 where %3 = ?").arg(table, hint, guard->quotaColumn);
+  QStringList conditions;
+  QVariantList guardedValues = values;
+  if (hasQuota) {
+    conditions << QStringLiteral("(%1) < ?").arg(countQuota);
+    guardedValues << guard->quotaValue << guard->capacity;
+  }
+  if (hasUnique) {
+    conditions << QStringLiteral("not exists (select 1 from %1%2 where %3 = ?)").arg(table, hint, guard->uniqueColumn);
+    guardedValues << guard->uniqueValue;
+  }
+  const QString guardedInsert = conditions.isEmpty() ? insert
+                                                     : QStringLiteral("insert into %1 (%2) select %3 where %4")
+                                                           .arg(table, names.join(QStringLiteral(", ")),
+                                                                marks.join(QStringLiteral(", ")),
+                                                                conditions.join(QStringLiteral(" and ")));
+
   // The unique key of the table (the identity number, unless the guard names
   // another column) reports a refused insert as the duplicate it is.
   QString keyColumn = guard->uniqueColumn;
   QVariant keyValue = guard->uniqueValue;
-  if (keyColumn.isEmpty()) {
-    for (auto it = m_newRow.cbegin(); it != m_newRow.cend(); ++it) {
-      if (it.key() == QStringLiteral("身份证号")) {
-        keyColumn = it.key();
-        keyValue = it.value();
-      }
-    }
+  if (keyColumn.isEmpty() && m_newRow.contains(QStringLiteral("身份证号"))) {
+    keyColumn = QStringLiteral("身份证号");
+    keyValue = m_newRow.value(keyColumn);
   }
   const QString uniqueSelect = QStringLiteral("select * from %1 where %2 = ?").arg(table, keyColumn);
+  int inserted = 0;
   try {
-    execute(insert, values, nullptr);
+    inserted = execute(guardedInsert, guardedValues, nullptr);
   } catch (const StoreError &error) {
     rollbackTransaction(dialect);
     // The unique key on the identity number is the last line of defence: an
@@ -935,6 +934,38 @@ void QueryObject::post(const AppendGuard *guard) {
       throw AppendRefused(AppendRefused::Reason::Duplicate, rowMap(existing.columns, existing.rows.first()));
     disconnect();
     throw;
+  }
+
+  if (inserted != 1) {
+    // Refused by the guard; the locks still hold, so the reason read now is
+    // the one the insert met. The quota is told first, as the form does.
+    try {
+      if (hasQuota) {
+        Result counted;
+        execute(countQuota, {guard->quotaValue}, &counted);
+        if (!counted.rows.isEmpty() && counted.rows.first().value(0).toLongLong() >= guard->capacity) {
+          rollbackTransaction(dialect);
+          throw AppendRefused(AppendRefused::Reason::QuotaFull, {});
+        }
+      }
+      Result existing;
+      if (hasUnique)
+        execute(QStringLiteral("select * from %1%2 where %3 = ?").arg(table, hint, guard->uniqueColumn),
+                {guard->uniqueValue}, &existing);
+      rollbackTransaction(dialect);
+      if (!existing.rows.isEmpty())
+        throw AppendRefused(AppendRefused::Reason::Duplicate, rowMap(existing.columns, existing.rows.first()));
+      throw StoreError(QStringLiteral("%1: the store added %2 rows instead of one: %3")
+                           .arg(m_name)
+                           .arg(inserted)
+                           .arg(guardedInsert));
+    } catch (const AppendRefused &) {
+      throw;
+    } catch (...) {
+      rollbackTransaction(dialect);
+      disconnect();
+      throw;
+    }
   }
   try {
     commitTransaction(dialect);

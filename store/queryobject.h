@@ -146,9 +146,10 @@ private:
   // Whether the result of the last run still has the described columns.
   bool sameColumns(const Prepared &statement) const;
   QVariant bindable(const QVariant &value) const;
-  // Runs a statement with its bound values; fills result when given. Raises
-  // StoreError and leaves the connection as it is.
-  void execute(const QString &text, const QVariantList &values, Result *result);
+  // Runs a statement with its bound values; fills result when given. Returns
+  // the rows a statement without result changed. Raises StoreError and
+  // leaves the connection as it is.
+  int execute(const QString &text, const QVariantList &values, Result *result);
   // The embedded store's select, run on the statement Qt compiled.
   void selectSqlite(Prepared &statement, sqlite3_stmt *compiled, const QVariantList &values, const QString &text,
                     Result &result);
