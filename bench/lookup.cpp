@@ -321,6 +321,7 @@ Round measure(QueryObject &query, bench::Store &store, const std::function<std::
               qint64 rows, int lookups) {
   constexpr int kSegment = 200;
   constexpr int kWarmUp = 20;
+  const QString lookupHead = QString::fromUtf8(bench::kLookupHead); // a constant in the main window
   std::mt19937_64 random(rows);
   std::uniform_int_distribution<qint64> pick(1, rows);
   std::vector<double> viaQuery, viaQt, viaRaw;
@@ -350,7 +351,7 @@ Round measure(QueryObject &query, bench::Store &store, const std::function<std::
           [&] {
             timed(0, [&] {
               query.close();
-              query.setSql(Statement::compare(QString::fromUtf8(bench::kLookupHead), number));
+              query.setSql(Statement::compare(lookupHead, number));
               query.open();
               kindergarten = query.fieldAsString(QStringLiteral("申请幼儿园名称"));
               grade = query.fieldAsString(QStringLiteral("部别"));

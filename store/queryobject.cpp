@@ -13,6 +13,8 @@
 #include <QSqlRecord>
 #include <QSqlResult>
 #include <QUrl>
+#include <QVarLengthArray>
+#include <cstring>
 #include <sqlite3.h>
 
 #include <sql.h>
@@ -156,22 +158,6 @@ int sqliteBind(sqlite3_stmt *statement, const QVariantList &values) {
   return rc;
 }
 
-// A column of the current row as Qt's driver gives it: integers as
-// qlonglong, reals as double, texts as QString, blobs as QByteArray.
-QVariant sqliteValue(sqlite3_stmt *statement, int column) {
-  switch (sqlite3_column_type(statement, column)) {
-  case SQLITE_NULL: return QVariant();
-  case SQLITE_INTEGER: return QVariant(qlonglong(sqlite3_column_int64(statement, column)));
-  case SQLITE_FLOAT: return QVariant(sqlite3_column_double(statement, column));
-  case SQLITE_BLOB:
-    return QVariant(QByteArray(static_cast<const char *>(sqlite3_column_blob(statement, column)),
-                               sqlite3_column_bytes(statement, column)));
-  default:
-    return QVariant(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, column)),
-                                      sqlite3_column_bytes(statement, column)));
-  }
-}
-
 // A result column's name as Qt's driver gives it: quotes removed, no table.
 QString sqliteColumnName(sqlite3_stmt *statement, int column) {
   QString name = QString::fromUtf8(sqlite3_column_name(statement, column));
@@ -300,6 +286,60 @@ AppendRefused::AppendRefused(Reason reason, const QVariantMap &existing)
 
 // ---------------------------------------------------------------------------
 
+ResultRow::ResultRow(sqlite3_stmt *statement, const QList<int> &kinds) {
+  const int count = int(kinds.size());
+  m_cells.resize(count);
+  QVarLengthArray<const char *, 32> data(count);
+  int total = 0;
+  for (int i = 0; i < count; ++i) {
+    Cell &cell = m_cells[i];
+    cell.type = sqlite3_column_type(statement, i);
+    cell.kind = kinds.at(i);
+    cell.offset = total;
+    cell.size = 0;
+    cell.integer = 0;
+    data[i] = nullptr;
+    switch (cell.type) {
+    case SQLITE_INTEGER: cell.integer = sqlite3_column_int64(statement, i); break;
+    case SQLITE_FLOAT: cell.real = sqlite3_column_double(statement, i); break;
+    case SQLITE_BLOB: data[i] = static_cast<const char *>(sqlite3_column_blob(statement, i)); break;
+    case SQLITE_TEXT: data[i] = reinterpret_cast<const char *>(sqlite3_column_text(statement, i)); break;
+    default: break;
+    }
+    if (data[i]) {
+      cell.size = sqlite3_column_bytes(statement, i);
+      total += cell.size;
+    }
+  }
+  m_bytes.resize(total);
+  char *bytes = m_bytes.data();
+  for (int i = 0; i < count; ++i) {
+    if (data[i])
+      std::memcpy(bytes + m_cells.at(i).offset, data[i], std::size_t(m_cells.at(i).size));
+  }
+}
+
+QVariant ResultRow::value(int column) const {
+  if (m_cells.isEmpty())
+    return m_values.value(column);
+  if (column < 0 || column >= m_cells.size())
+    return QVariant();
+  // As Qt's driver gives them: integers as qlonglong, reals as double, texts
+  // as QString, blobs as QByteArray; date-times as the column is read.
+  const Cell &cell = m_cells.at(column);
+  QVariant value;
+  switch (cell.type) {
+  case SQLITE_NULL: return QVariant();
+  case SQLITE_INTEGER: value = qlonglong(cell.integer); break;
+  case SQLITE_FLOAT: value = cell.real; break;
+  case SQLITE_BLOB: value = m_bytes.mid(cell.offset, cell.size); break;
+  default: value = QString::fromUtf8(m_bytes.constData() + cell.offset, cell.size); break;
+  }
+  return normalise(value, SqliteKind(cell.kind));
+}
+
+// ---------------------------------------------------------------------------
+
 ResultModel::ResultModel(QueryObject *query) : QAbstractTableModel(query), m_query(query) {}
 
 int ResultModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : int(m_rows.size()); }
@@ -309,7 +349,7 @@ int ResultModel::columnCount(const QModelIndex &parent) const { return parent.is
 QVariant ResultModel::data(const QModelIndex &index, int role) const {
   if (!index.isValid() || index.row() >= m_rows.size() || index.column() >= m_columns.size())
     return QVariant();
-  const QVariant &value = m_rows.at(index.row()).at(index.column());
+  const QVariant value = m_rows.at(index.row()).value(index.column());
   if (role == Qt::DisplayRole)
     return textOf(value);
   if (role == Qt::EditRole)
@@ -405,6 +445,7 @@ void QueryObject::connect() {
 }
 
 void QueryObject::disconnect() {
+  m_lastPrepared = nullptr;
   m_prepared.clear();
   if (!QSqlDatabase::contains(m_connectionName)) {
     m_connected = false;
@@ -458,9 +499,12 @@ QSqlDatabase QueryObject::database() {
 }
 
 QueryObject::Prepared &QueryObject::prepared(const QString &text) {
-  auto found = m_prepared.find(text);
-  if (found != m_prepared.end())
-    return *found;
+  if (m_lastPrepared && m_lastPrepared->text == text)
+    return *m_lastPrepared;
+  if (auto found = m_prepared.find(text); found != m_prepared.end()) {
+    m_lastPrepared = found->second.get();
+    return *m_lastPrepared;
+  }
   QSqlQuery query(QSqlDatabase::database(m_connectionName, false));
   // The whole result is fetched at once into memory; the PostgreSQL driver
   // does that itself with a scrollable result, the others need no cache.
@@ -469,7 +513,13 @@ QueryObject::Prepared &QueryObject::prepared(const QString &text) {
     throw StoreError(QStringLiteral("%1: %2").arg(errorText(query.lastError()), text));
   if (m_location.backend == StoreLocation::Backend::Odbc)
     setOdbcQueryTimeout(query, m_timeout);
-  return *m_prepared.insert(text, Prepared{query, false, {}, {}, 0});
+  auto statement = std::make_unique<Prepared>();
+  statement->text = text;
+  statement->compiled = sqliteStatement(query);
+  statement->query = std::move(query);
+  m_lastPrepared = statement.get();
+  m_prepared[text] = std::move(statement);
+  return *m_lastPrepared;
 }
 
 QVariant QueryObject::bindable(const QVariant &value) const {
@@ -511,11 +561,9 @@ bool QueryObject::sameColumns(const Prepared &statement) const {
 int QueryObject::execute(const QString &text, const QVariantList &values, Result *result) {
   Prepared &statement = prepared(text);
   QSqlQuery &query = statement.query;
-  if (result && m_location.backend == StoreLocation::Backend::SQLite) {
-    if (sqlite3_stmt *compiled = sqliteStatement(query)) {
-      selectSqlite(statement, compiled, values, text, *result);
-      return 0;
-    }
+  if (result && statement.compiled) {
+    selectSqlite(statement, statement.compiled, values, text, *result);
+    return 0;
   }
   for (int i = 0; i < values.size(); ++i)
     query.bindValue(i, bindable(values.at(i)));
@@ -526,7 +574,8 @@ int QueryObject::execute(const QString &text, const QVariantList &values, Result
     // since ("cached plan must not change result type"): prepare it afresh.
     if (statement.described && (error.nativeErrorCode() == QLatin1String("0A000") ||
                                 error.databaseText().contains(QLatin1String("cached plan must not change")))) {
-      m_prepared.remove(text);
+      m_lastPrepared = nullptr;
+      m_prepared.erase(text);
       return execute(text, values, result);
     }
     throw StoreError(QStringLiteral("%1: %2").arg(errorText(error), text));
@@ -559,7 +608,7 @@ int QueryObject::execute(const QString &text, const QVariantList &values, Result
       row.reserve(count);
       for (int i = 0; i < count; ++i)
         row << normalise(query.value(i), SqliteKind(statement.kinds.at(i)));
-      result->rows << row;
+      result->rows << ResultRow(std::move(row));
     }
     if (query.lastError().isValid()) {
       const QString message = errorText(query.lastError());
@@ -605,14 +654,8 @@ void QueryObject::selectSqlite(Prepared &statement, sqlite3_stmt *compiled, cons
   }
   result.columns = statement.columns;
   result.rows.clear();
-  const int count = int(statement.columns.size());
-  for (; rc == SQLITE_ROW; rc = sqlite3_step(compiled)) {
-    QVariantList row;
-    row.reserve(count);
-    for (int i = 0; i < count; ++i)
-      row << normalise(sqliteValue(compiled, i), SqliteKind(statement.kinds.at(i)));
-    result.rows << row;
-  }
+  for (; rc == SQLITE_ROW; rc = sqlite3_step(compiled))
+    result.rows << ResultRow(compiled, statement.kinds);
   if (rc != SQLITE_DONE)
     failed(rc);
   sqlite3_reset(compiled);
@@ -717,6 +760,9 @@ QStringList QueryObject::columnNames() const { return m_open ? m_columns : QStri
 int QueryObject::columnIndex(const QString &column) const {
   if (!m_open)
     throw StoreError(QStringLiteral("%1: the query is not open (column %2)").arg(m_name, column));
+  // Names match whatever their case; the callers mostly spell them exactly.
+  if (const qsizetype exact = m_columns.indexOf(column); exact >= 0)
+    return int(exact);
   for (int i = 0; i < m_columns.size(); ++i) {
     if (m_columns.at(i).compare(column, Qt::CaseInsensitive) == 0)
       return i;
@@ -730,7 +776,7 @@ QVariant QueryObject::fieldValue(const QString &column) const {
     return m_newRow.value(m_columns.at(index));
   if (m_current < 0 || m_current >= m_rows.size())
     return QVariant();
-  return m_rows.at(m_current).at(index);
+  return m_rows.at(m_current).value(index);
 }
 
 QString QueryObject::fieldAsString(const QString &column) const { return textOf(fieldValue(column)); }
@@ -756,10 +802,10 @@ void QueryObject::setField(const QString &column, const QVariant &value) {
 namespace {
 
 // One stored row as a map of column to value.
-QVariantMap rowMap(const QStringList &columns, const QVariantList &row) {
+QVariantMap rowMap(const QStringList &columns, const ResultRow &row) {
   QVariantMap map;
   for (int i = 0; i < columns.size() && i < row.size(); ++i)
-    map.insert(columns.at(i), row.at(i));
+    map.insert(columns.at(i), row.value(i));
   return map;
 }
 
@@ -1008,7 +1054,7 @@ void QueryObject::refreshModel() {
     return;
   m_model->beginResetModel();
   m_model->m_columns = m_open ? m_columns : QStringList();
-  m_model->m_rows = m_open ? m_rows : QList<QVariantList>();
+  m_model->m_rows = m_open ? m_rows : QList<ResultRow>();
   m_model->m_widths.clear();
   for (const QString &column : m_model->m_columns)
     m_model->m_widths << m_displayWidths.value(column, 0);

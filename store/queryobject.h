@@ -17,9 +17,40 @@
 #include <QStringList>
 #include <QVariant>
 #include <memory>
+#include <unordered_map>
 
 class QueryObject;
 struct sqlite3_stmt;
+
+// One row of a result. A server store's values are held as they came; the
+// embedded store's stay in its own form (texts as UTF-8) until a column is
+// read, since a lookup reads two columns of twenty and the grid only those
+// it paints.
+class ResultRow {
+public:
+  ResultRow() = default;
+  explicit ResultRow(QVariantList values) : m_values(std::move(values)) {}
+  // The embedded store's current row; kinds tells how each column is read.
+  ResultRow(sqlite3_stmt *statement, const QList<int> &kinds);
+  int size() const { return int(m_cells.isEmpty() ? m_values.size() : m_cells.size()); }
+  // The value of a column; a null QVariant for a column the row lacks.
+  QVariant value(int column) const;
+
+private:
+  struct Cell {
+    int type;   // the store's type of the value
+    int kind;   // how the column is read
+    int offset; // texts and blobs: where in m_bytes
+    int size;
+    union {
+      qint64 integer;
+      double real;
+    };
+  };
+  QVariantList m_values;
+  QList<Cell> m_cells;
+  QByteArray m_bytes;
+};
 
 // The data link between a query object's result and a grid. It follows the
 // result unless the display is suspended. headerData(section, Horizontal,
@@ -38,7 +69,7 @@ private:
   friend class QueryObject;
   QueryObject *m_query;
   QStringList m_columns; // as last shown
-  QList<QVariantList> m_rows;
+  QList<ResultRow> m_rows;
   QList<int> m_widths;
 };
 
@@ -127,7 +158,7 @@ private:
   friend class ResultModel;
   struct Result {
     QStringList columns;
-    QList<QVariantList> rows;
+    QList<ResultRow> rows;
   };
   void connect();
   void disconnect();
@@ -136,7 +167,9 @@ private:
   // A statement prepared on the connection, kept while connected, with the
   // columns of its result once it has run.
   struct Prepared {
+    QString text;
     QSqlQuery query;
+    sqlite3_stmt *compiled = nullptr; // the embedded store's statement, kept by query
     bool described = false;
     QStringList columns;
     QList<int> kinds;   // how each column is read (SQLite date-times)
@@ -168,12 +201,13 @@ private:
   QString m_connectionName;
   bool m_connected = false;
   bool m_inTransaction = false;
-  QHash<QString, Prepared> m_prepared;
+  std::unordered_map<QString, std::unique_ptr<Prepared>> m_prepared;
+  Prepared *m_lastPrepared = nullptr; // the last one used: a window mostly runs one statement again
   bool m_open = false;
   Statement m_statement;
   QStringList m_lines;
   QStringList m_columns;
-  QList<QVariantList> m_rows;
+  QList<ResultRow> m_rows;
   int m_current = -1;
   bool m_appending = false;
   QVariantMap m_newRow;
