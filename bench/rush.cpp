@@ -203,8 +203,9 @@ public:
         QStringLiteral("select pg_advisory_xact_lock(1, hashtext('申请幼儿园名称=' || %1)), "
                        "pg_advisory_xact_lock(2, hashtext('身份证号=' || %2));\n")
             .arg(kindergarten, number) +
-        QStringLiteral("insert into bench_filing (%1) select %2 where (select count(*) from bench_half where "
-                       "申请幼儿园名称 = %3) < 1000000 and not exists (select 1 from bench_filing where 身份证号 = %4);\n")
+        QStringLiteral(
+            "insert into bench_filing (%1) select %2 where (select count(*) from bench_half where "
+            "申请幼儿园名称 = %3) < 1000000 and not exists (select 1 from bench_filing where 身份证号 = %4);\n")
             .arg(columnList(), literals(number, kindergarten), kindergarten, number) +
         QStringLiteral("commit;\n") + lookupFiled + lookupFiled;
     const QString bare =

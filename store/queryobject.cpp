@@ -15,7 +15,10 @@
 #include <QUrl>
 #include <QVarLengthArray>
 #include <cstring>
+#include <libpq-fe.h>
+#include <limits>
 #include <sqlite3.h>
+#include <type_traits>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -50,12 +53,12 @@ int digits(const QString &text, int from, int count) {
   return value;
 }
 
-// "yyyy-MM-dd", "yyyy-MM-dd HH:mm:ss" (or with T, and optional .zzz) as a
-// local date-time; invalid for anything else. Read by hand: this runs for
-// every date-time value of every result.
+// "yyyy-MM-dd", "yyyy-MM-dd HH:mm:ss" (or with T, and optional .z, .zz or
+// .zzz) as a local date-time; invalid for anything else. Read by hand: this
+// runs for every date-time value of every result.
 QDateTime stampOf(const QString &text) {
   const int size = int(text.size());
-  if (size != 10 && size != 19 && size != 23)
+  if (size != 10 && size != 19 && (size < 21 || size > 23))
     return QDateTime();
   if (text.at(4) != u'-' || text.at(7) != u'-')
     return QDateTime();
@@ -66,7 +69,12 @@ QDateTime stampOf(const QString &text) {
     return QDateTime(date, QTime(0, 0));
   if ((text.at(10) != u' ' && text.at(10) != u'T') || text.at(13) != u':' || text.at(16) != u':')
     return QDateTime();
-  const int ms = size == 23 ? (text.at(19) == u'.' ? digits(text, 20, 3) : -1) : 0;
+  int ms = 0;
+  if (size > 19) {
+    ms = text.at(19) == u'.' ? digits(text, 20, size - 20) : -1;
+    for (int i = size; i < 23 && ms >= 0; ++i)
+      ms *= 10; // .1 is 100 ms
+  }
   const QTime time(digits(text, 11, 2), digits(text, 14, 2), digits(text, 17, 2), ms);
   return time.isValid() ? QDateTime(date, time) : QDateTime();
 }
@@ -127,12 +135,27 @@ sqlite3_stmt *sqliteStatement(const QSqlQuery &query) {
   return *static_cast<sqlite3_stmt *const *>(handle.data());
 }
 
+// Whether a bound value goes to the store as NULL: as Qt's drivers take it,
+// a null text, date or time is NULL too.
+bool boundAsNull(const QVariant &value) {
+  if (value.isNull())
+    return true;
+  switch (value.typeId()) {
+  case QMetaType::QString: return static_cast<const QString *>(value.constData())->isNull();
+  case QMetaType::QByteArray: return static_cast<const QByteArray *>(value.constData())->isNull();
+  case QMetaType::QDateTime: return static_cast<const QDateTime *>(value.constData())->isNull();
+  case QMetaType::QDate: return static_cast<const QDate *>(value.constData())->isNull();
+  case QMetaType::QTime: return static_cast<const QTime *>(value.constData())->isNull();
+  default: return false;
+  }
+}
+
 // Binds the values to an embedded-store statement as Qt's driver would.
 int sqliteBind(sqlite3_stmt *statement, const QVariantList &values) {
   int rc = sqlite3_clear_bindings(statement);
   for (int i = 0; i < values.size() && rc == SQLITE_OK; ++i) {
     const QVariant &value = values.at(i);
-    if (value.isNull()) {
+    if (boundAsNull(value)) {
       rc = sqlite3_bind_null(statement, i + 1);
       continue;
     }
@@ -266,12 +289,168 @@ GetConnectAttr getConnectAttr() {
   return function;
 }
 
-// libpq's PQstatus, from the library Qt's PostgreSQL plugin has loaded.
-using PqStatus = int (*)(const void *);
+// libpq, as Qt's PostgreSQL plugin has loaded it. The client does not link
+// it, so that a client of the embedded store never loads it.
+struct Libpq {
+  decltype(&::PQstatus) status = nullptr;
+  decltype(&::PQprepare) prepare = nullptr;
+  decltype(&::PQexecPrepared) execPrepared = nullptr;
+  decltype(&::PQexec) exec = nullptr;
+  decltype(&::PQresultStatus) resultStatus = nullptr;
+  decltype(&::PQresultErrorField) resultErrorField = nullptr;
+  decltype(&::PQresultErrorMessage) resultErrorMessage = nullptr;
+  decltype(&::PQerrorMessage) errorMessage = nullptr;
+  decltype(&::PQclear) clear = nullptr;
+  decltype(&::PQntuples) ntuples = nullptr;
+  decltype(&::PQnfields) nfields = nullptr;
+  decltype(&::PQfname) fname = nullptr;
+  decltype(&::PQftype) ftype = nullptr;
+  decltype(&::PQgetvalue) getvalue = nullptr;
+  decltype(&::PQgetlength) getlength = nullptr;
+  decltype(&::PQgetisnull) getisnull = nullptr;
+  decltype(&::PQcmdTuples) cmdTuples = nullptr;
+  decltype(&::PQunescapeBytea) unescapeBytea = nullptr;
+  decltype(&::PQfreemem) freemem = nullptr;
+  bool complete = false;
+};
 
-PqStatus pqStatus() {
-  static const auto function = reinterpret_cast<PqStatus>(QLibrary::resolve(QStringLiteral("pq"), 5, "PQstatus"));
-  return function;
+const Libpq &libpq() {
+  static const Libpq pq = [] {
+    Libpq found;
+    auto resolve = [](auto &function, const char *name) {
+      function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+          QLibrary::resolve(QStringLiteral("pq"), 5, name));
+      return function != nullptr;
+    };
+    found.complete =
+        resolve(found.status, "PQstatus") & resolve(found.prepare, "PQprepare") &
+        resolve(found.execPrepared, "PQexecPrepared") & resolve(found.exec, "PQexec") &
+        resolve(found.resultStatus, "PQresultStatus") & resolve(found.resultErrorField, "PQresultErrorField") &
+        resolve(found.resultErrorMessage, "PQresultErrorMessage") & resolve(found.errorMessage, "PQerrorMessage") &
+        resolve(found.clear, "PQclear") & resolve(found.ntuples, "PQntuples") & resolve(found.nfields, "PQnfields") &
+        resolve(found.fname, "PQfname") & resolve(found.ftype, "PQftype") & resolve(found.getvalue, "PQgetvalue") &
+        resolve(found.getlength, "PQgetlength") & resolve(found.getisnull, "PQgetisnull") &
+        resolve(found.cmdTuples, "PQcmdTuples") & resolve(found.unescapeBytea, "PQunescapeBytea") &
+        resolve(found.freemem, "PQfreemem");
+    return found;
+  }();
+  return pq;
+}
+
+// The connection Qt's PostgreSQL driver holds, or nullptr.
+PGconn *pgConnection(const QSqlDatabase &db) {
+  const QVariant handle = db.driver()->handle();
+  if (qstrcmp(handle.typeName(), "PGconn*") != 0 && qstrcmp(handle.typeName(), "pg_conn*") != 0)
+    return nullptr;
+  return *static_cast<PGconn *const *>(handle.data());
+}
+
+// How a PostgreSQL result column is read, by its type: as Qt's driver reads it.
+enum class PgKind { Text, Bool, Int, LongLong, Double, Date, Time, Stamp, Bytea };
+
+PgKind pgKind(Oid type) {
+  switch (type) {
+  case 16: return PgKind::Bool;     // bool
+  case 17: return PgKind::Bytea;    // bytea
+  case 20: return PgKind::LongLong; // int8
+  case 21:
+  case 23:
+  case 26:
+  case 24:
+  case 28:
+  case 29: return PgKind::Int; // int2 int4 oid regproc xid cid
+  case 700:
+  case 701:
+  case 1700: return PgKind::Double; // float4 float8 numeric
+  case 702:
+  case 703:
+  case 1082: return PgKind::Date; // abstime reltime date
+  case 1083:
+  case 1266: return PgKind::Time; // time timetz
+  case 1114:
+  case 1184: return PgKind::Stamp; // timestamp timestamptz
+  default: return PgKind::Text;
+  }
+}
+
+QVariant pgValue(PgKind kind, const char *data, int size) {
+  const QByteArrayView bytes(data, size);
+  switch (kind) {
+  case PgKind::Text: return QString::fromUtf8(bytes);
+  case PgKind::Bool: return QVariant(size > 0 && data[0] == 't');
+  case PgKind::Int: return QVariant(bytes.toInt());
+  case PgKind::LongLong: // Qt's driver gives a number without sign as unsigned
+    return size > 0 && data[0] == '-' ? QVariant(qlonglong(bytes.toLongLong()))
+                                      : QVariant(qulonglong(bytes.toULongLong()));
+  case PgKind::Double: {
+    bool ok = false;
+    const double value = bytes.toDouble(&ok);
+    if (ok)
+      return QVariant(value);
+    if (bytes == "Infinity")
+      return QVariant(std::numeric_limits<double>::infinity());
+    if (bytes == "-Infinity")
+      return QVariant(-std::numeric_limits<double>::infinity());
+    return QVariant(std::numeric_limits<double>::quiet_NaN());
+  }
+  case PgKind::Date: return QVariant(QDate::fromString(QString::fromLatin1(bytes), Qt::ISODate));
+  case PgKind::Time: return QVariant(QTime::fromString(QString::fromLatin1(bytes), Qt::ISODate));
+  case PgKind::Stamp: {
+    const QString text = QString::fromLatin1(bytes);
+    const QDateTime plain = cachedStampOf(text);
+    if (plain.isValid())
+      return plain;
+    // With a zone or finer than milliseconds: as Qt reads it.
+    QString zoned = text;
+    if (zoned.size() > 3 && (zoned.at(zoned.size() - 3) == u'+' || zoned.at(zoned.size() - 3) == u'-'))
+      zoned += QStringLiteral(":00");
+    return QVariant(QDateTime::fromString(zoned, Qt::ISODate).toLocalTime());
+  }
+  case PgKind::Bytea: {
+    size_t length = 0;
+    unsigned char *raw = libpq().unescapeBytea(reinterpret_cast<const unsigned char *>(data), &length);
+    if (!raw)
+      return QVariant(QByteArray());
+    const QByteArray value(reinterpret_cast<const char *>(raw), qsizetype(length));
+    libpq().freemem(raw);
+    return value;
+  }
+  }
+  return QVariant();
+}
+
+// The statement with its ? marks (outside quoted texts and names) numbered
+// $1, $2, ... as PostgreSQL takes them.
+QByteArray numberedMarks(const QString &text) {
+  QString out;
+  out.reserve(text.size() + 16);
+  int marks = 0;
+  QChar quote;
+  for (const QChar c : text) {
+    if (!quote.isNull()) {
+      if (c == quote)
+        quote = QChar();
+    } else if (c == u'\'' || c == u'"') {
+      quote = c;
+    } else if (c == u'?') {
+      out += QLatin1Char('$') + QString::number(++marks);
+      continue;
+    }
+    out += c;
+  }
+  return out.toUtf8();
+}
+
+// The server's message for a failed statement (or the connection's, when
+// there is no result), with its SQLSTATE.
+QString pgError(PGconn *connection, const PGresult *result) {
+  QString text =
+      QString::fromUtf8(result ? libpq().resultErrorMessage(result) : libpq().errorMessage(connection)).trimmed();
+  if (text.isEmpty())
+    text = QStringLiteral("the server gave no answer");
+  if (const char *state = result ? libpq().resultErrorField(result, PG_DIAG_SQLSTATE) : nullptr)
+    text += QStringLiteral(" [%1]").arg(QString::fromLatin1(state));
+  return text;
 }
 
 } // namespace
@@ -319,6 +498,35 @@ ResultRow::ResultRow(sqlite3_stmt *statement, const QList<int> &kinds) {
   }
 }
 
+namespace {
+constexpr int kPgCell = 100; // a Cell holding a PostgreSQL value as its text
+} // namespace
+
+ResultRow::ResultRow(const pg_result *result, int row, const QList<int> &kinds) {
+  const Libpq &pq = libpq();
+  const int count = int(kinds.size());
+  m_cells.resize(count);
+  int total = 0;
+  for (int i = 0; i < count; ++i) {
+    Cell &cell = m_cells[i];
+    cell.integer = 0;
+    cell.kind = kinds.at(i);
+    cell.offset = total;
+    cell.size = 0;
+    cell.type = pq.getisnull(result, row, i) ? SQLITE_NULL : kPgCell;
+    if (cell.type == kPgCell) {
+      cell.size = pq.getlength(result, row, i);
+      total += cell.size;
+    }
+  }
+  m_bytes.resize(total);
+  char *bytes = m_bytes.data();
+  for (int i = 0; i < count; ++i) {
+    if (m_cells.at(i).size > 0)
+      std::memcpy(bytes + m_cells.at(i).offset, pq.getvalue(result, row, i), std::size_t(m_cells.at(i).size));
+  }
+}
+
 QVariant ResultRow::value(int column) const {
   if (m_cells.isEmpty())
     return m_values.value(column);
@@ -333,6 +541,8 @@ QVariant ResultRow::value(int column) const {
   case SQLITE_INTEGER: value = qlonglong(cell.integer); break;
   case SQLITE_FLOAT: value = cell.real; break;
   case SQLITE_BLOB: value = m_bytes.mid(cell.offset, cell.size); break;
+  case kPgCell:
+    return normalise(pgValue(PgKind(cell.kind), m_bytes.constData() + cell.offset, cell.size), SqliteKind::Plain);
   default: value = QString::fromUtf8(m_bytes.constData() + cell.offset, cell.size); break;
   }
   return normalise(value, SqliteKind(cell.kind));
@@ -469,11 +679,10 @@ bool QueryObject::connectionLost() {
     return false; // a file does not go away between two statements
   const QVariant handle = QSqlDatabase::database(m_connectionName, false).driver()->handle();
   if (m_location.backend == StoreLocation::Backend::PostgreSQL) {
-    const PqStatus status = pqStatus();
-    if (!status || (qstrcmp(handle.typeName(), "PGconn*") != 0 && qstrcmp(handle.typeName(), "pg_conn*") != 0))
+    PGconn *connection = pgConnection(QSqlDatabase::database(m_connectionName, false));
+    if (!libpq().status || !connection)
       return true; // cannot tell: take it as lost
-    const void *connection = *static_cast<void *const *>(handle.data());
-    return !connection || status(connection) != 0; // CONNECTION_OK
+    return libpq().status(connection) != CONNECTION_OK;
   }
   const GetConnectAttr attribute = getConnectAttr();
   if (!attribute || (qstrcmp(handle.typeName(), "SQLHANDLE") != 0 && qstrcmp(handle.typeName(), "void*") != 0))
@@ -505,7 +714,29 @@ QueryObject::Prepared &QueryObject::prepared(const QString &text) {
     m_lastPrepared = found->second.get();
     return *m_lastPrepared;
   }
-  QSqlQuery query(QSqlDatabase::database(m_connectionName, false));
+  const QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+  auto statement = std::make_unique<Prepared>();
+  statement->text = text;
+  if (m_location.backend == StoreLocation::Backend::PostgreSQL && libpq().complete) {
+    // Straight on libpq, with the connection Qt opened: Qt's driver runs a
+    // prepared statement as an EXECUTE with every value quoted into its text
+    // and converts the whole result at once.
+    if (PGconn *connection = pgConnection(db)) {
+      const QByteArray name = "kg_" + QByteArray::number(++m_pgStatements);
+      PGresult *done = libpq().prepare(connection, name.constData(), numberedMarks(text).constData(), 0, nullptr);
+      const bool prepared = done && libpq().resultStatus(done) == PGRES_COMMAND_OK;
+      const QString failure = prepared ? QString() : pgError(connection, done);
+      libpq().clear(done);
+      if (!prepared)
+        throw StoreError(QStringLiteral("%1: %2").arg(failure, text));
+      statement->server = connection;
+      statement->pgName = name;
+      m_lastPrepared = statement.get();
+      m_prepared[text] = std::move(statement);
+      return *m_lastPrepared;
+    }
+  }
+  QSqlQuery query(db);
   // The whole result is fetched at once into memory; the PostgreSQL driver
   // does that itself with a scrollable result, the others need no cache.
   query.setForwardOnly(m_location.backend != StoreLocation::Backend::PostgreSQL);
@@ -513,8 +744,6 @@ QueryObject::Prepared &QueryObject::prepared(const QString &text) {
     throw StoreError(QStringLiteral("%1: %2").arg(errorText(query.lastError()), text));
   if (m_location.backend == StoreLocation::Backend::Odbc)
     setOdbcQueryTimeout(query, m_timeout);
-  auto statement = std::make_unique<Prepared>();
-  statement->text = text;
   statement->compiled = sqliteStatement(query);
   statement->query = std::move(query);
   m_lastPrepared = statement.get();
@@ -565,6 +794,8 @@ int QueryObject::execute(const QString &text, const QVariantList &values, Result
     selectSqlite(statement, statement.compiled, values, text, *result);
     return 0;
   }
+  if (statement.server)
+    return executePg(statement, values, text, result);
   for (int i = 0; i < values.size(); ++i)
     query.bindValue(i, bindable(values.at(i)));
   if (!query.exec()) {
@@ -618,6 +849,69 @@ int QueryObject::execute(const QString &text, const QVariantList &values, Result
   }
   query.finish();
   return changed;
+}
+
+int QueryObject::executePg(Prepared &statement, const QVariantList &values, const QString &text, Result *result) {
+  const Libpq &pq = libpq();
+  const int count = int(values.size());
+  QVarLengthArray<QByteArray, 24> texts(count);
+  QVarLengthArray<const char *, 24> pointers(count);
+  QVarLengthArray<int, 24> lengths(count);
+  QVarLengthArray<int, 24> formats(count);
+  for (int i = 0; i < count; ++i) {
+    pointers[i] = nullptr;
+    lengths[i] = 0;
+    formats[i] = 0; // text
+    if (boundAsNull(values.at(i)))
+      continue;
+    const QVariant value = bindable(values.at(i));
+    switch (value.typeId()) {
+    case QMetaType::Bool: texts[i] = value.toBool() ? QByteArrayLiteral("t") : QByteArrayLiteral("f"); break;
+    case QMetaType::QByteArray:
+      texts[i] = value.toByteArray();
+      formats[i] = 1; // bytes as they are
+      break;
+    default: texts[i] = value.toString().toUtf8(); break;
+    }
+    pointers[i] = texts[i].constData();
+    lengths[i] = int(texts[i].size());
+  }
+  PGresult *done = pq.execPrepared(statement.server, statement.pgName.constData(), count, pointers.data(),
+                                   lengths.data(), formats.data(), 0);
+  const std::unique_ptr<PGresult, decltype(pq.clear)> kept(done, pq.clear);
+  const ExecStatusType status = done ? pq.resultStatus(done) : PGRES_FATAL_ERROR;
+  if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+    const char *state = done ? pq.resultErrorField(done, PG_DIAG_SQLSTATE) : nullptr;
+    // A kept statement whose table was replaced since ("cached plan must not
+    // change result type"): prepare it afresh.
+    if (statement.described && state && qstrcmp(state, "0A000") == 0) {
+      const QByteArray forget = "deallocate " + statement.pgName;
+      pq.clear(pq.exec(statement.server, forget.constData()));
+      m_lastPrepared = nullptr;
+      m_prepared.erase(text);
+      return execute(text, values, result);
+    }
+    throw StoreError(QStringLiteral("%1: %2").arg(pgError(statement.server, done), text));
+  }
+  if (!result)
+    return QByteArrayView(pq.cmdTuples(done)).toInt();
+  const int fields = pq.nfields(done);
+  if (!statement.described || fields != statement.columns.size()) {
+    statement.columns.clear();
+    statement.kinds.clear();
+    for (int i = 0; i < fields; ++i) {
+      statement.columns << QString::fromUtf8(pq.fname(done, i));
+      statement.kinds << int(pgKind(pq.ftype(done, i)));
+    }
+    statement.described = true;
+  }
+  result->columns = statement.columns;
+  result->rows.clear();
+  const int rows = pq.ntuples(done);
+  result->rows.reserve(rows);
+  for (int row = 0; row < rows; ++row)
+    result->rows << ResultRow(done, row, statement.kinds);
+  return 0;
 }
 
 void QueryObject::selectSqlite(Prepared &statement, sqlite3_stmt *compiled, const QVariantList &values,
@@ -935,7 +1229,8 @@ void QueryObject::post(const AppendGuard *guard) {
   // SQL Server: update and range locks held to the end of the transaction
   // on the rows counted and on the identity number's key range.
   const QString hint = dialect == schema::Dialect::SqlServer ? QStringLiteral(" with (updlock, holdlock)") : QString();
-  const QString countQuota = QStringLiteral("select count(*) from %1%2 where %3 = ?").arg(table, hint, guard->quotaColumn);
+  const QString countQuota =
+      QStringLiteral("select count(*) from %1%2 where %3 = ?").arg(table, hint, guard->quotaColumn);
   QStringList conditions;
   QVariantList guardedValues = values;
   if (hasQuota) {
@@ -946,11 +1241,11 @@ void QueryObject::post(const AppendGuard *guard) {
     conditions << QStringLiteral("not exists (select 1 from %1%2 where %3 = ?)").arg(table, hint, guard->uniqueColumn);
     guardedValues << guard->uniqueValue;
   }
-  const QString guardedInsert = conditions.isEmpty() ? insert
-                                                     : QStringLiteral("insert into %1 (%2) select %3 where %4")
-                                                           .arg(table, names.join(QStringLiteral(", ")),
-                                                                marks.join(QStringLiteral(", ")),
-                                                                conditions.join(QStringLiteral(" and ")));
+  const QString guardedInsert =
+      conditions.isEmpty() ? insert
+                           : QStringLiteral("insert into %1 (%2) select %3 where %4")
+                                 .arg(table, names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")),
+                                      conditions.join(QStringLiteral(" and ")));
 
   // The unique key of the table (the identity number, unless the guard names
   // another column) reports a refused insert as the duplicate it is.

@@ -21,6 +21,8 @@
 
 class QueryObject;
 struct sqlite3_stmt;
+struct pg_conn;
+struct pg_result;
 
 // One row of a result. A server store's values are held as they came; the
 // embedded store's stay in its own form (texts as UTF-8) until a column is
@@ -32,6 +34,8 @@ public:
   explicit ResultRow(QVariantList values) : m_values(std::move(values)) {}
   // The embedded store's current row; kinds tells how each column is read.
   ResultRow(sqlite3_stmt *statement, const QList<int> &kinds);
+  // Row row of a PostgreSQL result; kinds tells how each column is read.
+  ResultRow(const pg_result *result, int row, const QList<int> &kinds);
   int size() const { return int(m_cells.isEmpty() ? m_values.size() : m_cells.size()); }
   // The value of a column; a null QVariant for a column the row lacks.
   QVariant value(int column) const;
@@ -170,6 +174,8 @@ private:
     QString text;
     QSqlQuery query;
     sqlite3_stmt *compiled = nullptr; // the embedded store's statement, kept by query
+    pg_conn *server = nullptr;        // PostgreSQL: prepared as pgName on Qt's connection
+    QByteArray pgName;
     bool described = false;
     QStringList columns;
     QList<int> kinds;   // how each column is read (SQLite date-times)
@@ -183,6 +189,8 @@ private:
   // the rows a statement without result changed. Raises StoreError and
   // leaves the connection as it is.
   int execute(const QString &text, const QVariantList &values, Result *result);
+  // A PostgreSQL statement, run with libpq on the connection Qt opened.
+  int executePg(Prepared &statement, const QVariantList &values, const QString &text, Result *result);
   // The embedded store's select, run on the statement Qt compiled.
   void selectSqlite(Prepared &statement, sqlite3_stmt *compiled, const QVariantList &values, const QString &text,
                     Result &result);
@@ -203,6 +211,7 @@ private:
   bool m_inTransaction = false;
   std::unordered_map<QString, std::unique_ptr<Prepared>> m_prepared;
   Prepared *m_lastPrepared = nullptr; // the last one used: a window mostly runs one statement again
+  int m_pgStatements = 0;             // names given to statements prepared on the connection
   bool m_open = false;
   Statement m_statement;
   QStringList m_lines;
