@@ -65,42 +65,6 @@ namespace {
 
 int storeCounter = 0;
 
-QSqlDatabase openDatabase(const QString &name, const StoreLocation &location) {
-  QSqlDatabase db;
-  if (location.backend == StoreLocation::Backend::SQLite) {
-    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    db.setDatabaseName(location.file);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
-  } else {
-    db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-    db.setHostName(location.host);
-    db.setPort(location.port);
-    db.setDatabaseName(location.database);
-    db.setUserName(location.user);
-    db.setPassword(location.password);
-    db.setConnectOptions(QStringLiteral("connect_timeout=10"));
-  }
-  if (!db.open()) {
-    const QString message = db.lastError().text();
-    db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(name);
-    throw StoreError(QStringLiteral("Bench store: cannot connect to %1: %2").arg(location.describe(), message));
-  }
-  if (location.backend == StoreLocation::Backend::SQLite)
-    schema::installGetdate(db);
-  return db;
-}
-
-void closeDatabase(const QString &name) {
-  if (!QSqlDatabase::contains(name))
-    return;
-  {
-    QSqlDatabase db = QSqlDatabase::database(name, false);
-    db.close();
-  }
-  QSqlDatabase::removeDatabase(name);
-}
-
 } // namespace
 
 Store Store::sqlite(const QString &folder, const QString &name) {
@@ -121,14 +85,14 @@ Store Store::postgres(const QString &serverUrl) {
   const QString database = QStringLiteral("kgbench_%1_%2").arg(QCoreApplication::applicationPid()).arg(++storeCounter);
   const QString maintenance = QStringLiteral("bench-server#%1").arg(storeCounter);
   {
-    QSqlDatabase db = openDatabase(maintenance, store.m_server);
+    QSqlDatabase db = schema::openAdminConnection(maintenance, store.m_server);
     QSqlQuery query(db);
     const bool created =
         query.exec(QStringLiteral("create database %1 encoding 'UTF8' template template0").arg(database));
     const QString message = query.lastError().text();
     query = QSqlQuery();
     db = QSqlDatabase();
-    closeDatabase(maintenance);
+    schema::closeAdminConnection(maintenance);
     if (!created)
       throw StoreError(QStringLiteral("Bench store: cannot create database %1: %2").arg(database, message));
   }
@@ -152,24 +116,24 @@ Store::Store(Store &&other) noexcept
 
 Store::~Store() {
   if (!m_connection.isEmpty())
-    closeDatabase(m_connection);
+    schema::closeAdminConnection(m_connection);
   if (!m_dropOnExit)
     return;
   const QString maintenance = QStringLiteral("bench-server-drop#%1").arg(++storeCounter);
   try {
-    QSqlDatabase db = openDatabase(maintenance, m_server);
+    QSqlDatabase db = schema::openAdminConnection(maintenance, m_server);
     QSqlQuery query(db);
     query.exec(QStringLiteral("drop database if exists %1 with (force)").arg(m_location.database));
   } catch (const StoreError &) {
     // The server has gone; its data directory goes with it.
   }
-  closeDatabase(maintenance);
+  schema::closeAdminConnection(maintenance);
 }
 
 QSqlDatabase Store::database() {
   if (m_connection.isEmpty()) {
     m_connection = QStringLiteral("bench-store#%1").arg(++storeCounter);
-    openDatabase(m_connection, m_location);
+    schema::openAdminConnection(m_connection, m_location);
   }
   return QSqlDatabase::database(m_connection, false);
 }

@@ -270,4 +270,40 @@ bool setClock(QSqlDatabase &db, const QDateTime &now) {
   return true;
 }
 
+QSqlDatabase openAdminConnection(const QString &name, const StoreLocation &location) {
+  QSqlDatabase db;
+  if (location.backend == StoreLocation::Backend::SQLite) {
+    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    db.setDatabaseName(location.file);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+  } else {
+    db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    db.setHostName(location.host);
+    db.setPort(location.port);
+    db.setDatabaseName(location.database);
+    db.setUserName(location.user);
+    db.setPassword(location.password);
+    db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+  }
+  if (!db.open()) {
+    const QString message = db.lastError().text();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(name);
+    throw StoreError(QStringLiteral("Cannot connect to %1: %2").arg(location.describe(), message));
+  }
+  if (location.backend == StoreLocation::Backend::SQLite)
+    installGetdate(db);
+  return db;
+}
+
+void closeAdminConnection(const QString &name) {
+  if (!QSqlDatabase::contains(name))
+    return;
+  {
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    db.close();
+  }
+  QSqlDatabase::removeDatabase(name);
+}
+
 } // namespace schema

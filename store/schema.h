@@ -8,6 +8,8 @@
 //
 // Used by the admin tool (kgadmin init) and the test fixture.
 
+#include "store/store.h"
+
 #include <QDateTime>
 #include <QSqlDatabase>
 #include <QString>
@@ -68,5 +70,11 @@ qint64 clockOffset(QSqlDatabase &db);
 
 // Runs one statement, raising StoreError with the server's message.
 void exec(QSqlDatabase &db, const QString &statement);
+
+// A connection of its own for administering a store (the admin tool, test
+// and benchmark fixtures): SQLite with getdate() installed, or PostgreSQL.
+// Raises StoreError; closeAdminConnection ends and forgets it.
+QSqlDatabase openAdminConnection(const QString &name, const StoreLocation &location);
+void closeAdminConnection(const QString &name);
 
 } // namespace schema

@@ -62,6 +62,24 @@ QString valueOf(const QString &connectionString, const QString &key) {
 
 } // namespace
 
+QString StoreLocation::setting() const {
+  switch (backend) {
+  case Backend::SQLite: return QStringLiteral("sqlite:") + file;
+  case Backend::PostgreSQL: {
+    QUrl url;
+    url.setScheme(QStringLiteral("postgres"));
+    url.setUserName(user);
+    url.setPassword(password);
+    url.setHost(host);
+    url.setPort(port > 0 ? port : 5432);
+    url.setPath(QLatin1Char('/') + database);
+    return url.toString(QUrl::FullyEncoded);
+  }
+  case Backend::Odbc: return QStringLiteral("odbc:") + odbcConnection;
+  }
+  return QString();
+}
+
 StoreLocation StoreLocation::parse(const QString &text) {
   StoreLocation location;
   if (text.startsWith(QLatin1String("sqlite:"))) {

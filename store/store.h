@@ -34,6 +34,9 @@ struct StoreLocation {
   // The store the client was built for (KG_STORE), or $KG_STORE when set.
   static StoreLocation client();
   QString describe() const;
+  // The location as parse() reads it, password included (for handing it to
+  // another process); mssql: comes back as its odbc: form.
+  QString setting() const;
 };
 
 // The district's connection settings, as the six settings name=value joined

@@ -32,15 +32,6 @@ Outcome kgadmin(const QStringList &args) {
   return outcome;
 }
 
-QString locationText(const StoreLocation &location) {
-  if (location.backend == StoreLocation::Backend::SQLite)
-    return QStringLiteral("sqlite:") + location.file;
-  return QStringLiteral("postgres://%1:%2@%3:%4/%5")
-      .arg(location.user, location.password, location.host)
-      .arg(location.port)
-      .arg(location.database);
-}
-
 } // namespace
 
 class StoreAdminTest : public QObject {
@@ -104,7 +95,7 @@ void StoreAdminTest::settingsAndStatus() {
   auto db = TestStore::create(backend);
   if (!db->available())
     QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
-  const QString store = locationText(db->location());
+  const QString store = db->location().setting();
   db->insertApplication({{QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部")}});
   db->insertApplication({{QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部")}});
 
@@ -175,7 +166,7 @@ void StoreAdminTest::postgresLogin() {
     QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
   const QString user = QStringLiteral("kgclient_%1").arg(QCoreApplication::applicationPid());
   const QString password = QStringLiteral("pw'quoted");
-  const Outcome created = kgadmin({QStringLiteral("create-login"), locationText(db->location()), user, password});
+  const Outcome created = kgadmin({QStringLiteral("create-login"), db->location().setting(), user, password});
   QVERIFY2(created.code == 0, qPrintable(created.err));
 
   StoreLocation client = db->location();

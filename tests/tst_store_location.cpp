@@ -83,6 +83,16 @@ void StoreLocationTest::parse() {
     QVERIFY2(!location.describe().contains(password), qPrintable(location.describe()));
   if (text.startsWith(QLatin1String("odbc:")))
     QCOMPARE(location.odbcConnection, text.mid(5));
+  // Handed to another process as its setting, the location stays the same.
+  const StoreLocation again = StoreLocation::parse(location.setting());
+  QCOMPARE(int(again.backend), backend);
+  QCOMPARE(again.file, file);
+  QCOMPARE(again.host, host);
+  QCOMPARE(again.port, port);
+  QCOMPARE(again.database, database);
+  QCOMPARE(again.user, user);
+  QCOMPARE(again.password, password);
+  QCOMPARE(again.odbcConnection, location.odbcConnection);
 }
 
 void StoreLocationTest::refused_data() {

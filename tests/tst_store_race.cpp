@@ -23,15 +23,6 @@ const QString kLookupHead = QStringLiteral(
     "身份证号='");
 const char *const kWorkerFlag = "--race-worker";
 
-QString locationText(const StoreLocation &location) {
-  if (location.backend == StoreLocation::Backend::SQLite)
-    return QStringLiteral("sqlite:") + location.file;
-  return QStringLiteral("postgres://%1:%2@%3:%4/%5")
-      .arg(location.user, location.password, location.host)
-      .arg(location.port)
-      .arg(location.database);
-}
-
 // Worker: waits for the start file, then files one application per number
 // given, each for the kindergarten given, through one query object, as the
 // client does (lookup, append, guarded post). Prints one line per attempt:
@@ -127,7 +118,7 @@ void StoreRaceTest::race() {
   const QString startFile = dir.filePath(QStringLiteral("go"));
   std::vector<std::unique_ptr<QProcess>> processes;
   for (int w = 0; w < workers; ++w) {
-    QStringList args{QString::fromLatin1(kWorkerFlag), locationText(db->location()), startFile};
+    QStringList args{QString::fromLatin1(kWorkerFlag), db->location().setting(), startFile};
     // The same number is filed for a different kindergarten by each worker,
     // so that only the identity number holds them apart.
     const QStringList kindergartens{kindergarten, QStringLiteral("实验幼儿园万福园区"),
