@@ -76,7 +76,7 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   paint(BitBtn4, Qt::red, {QPalette::ButtonText});
   Label2->setFont(face("黑体", 24, true));
   paint(Label2, Qt::red, {QPalette::WindowText});
-  Image1->setPixmap(QPixmap::fromImage(banner::image()));
+  Image1->setPicture(QPixmap::fromImage(banner::image()));
 
   DBGrid1->setModel(DataSource1);
   DBGrid1->setFont(face("MS Sans Serif", 13));
