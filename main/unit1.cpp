@@ -10,6 +10,7 @@
 #include "platform/regional.h"
 #include "resources/banner.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
 #include <QHeaderView>
@@ -53,6 +54,31 @@ void placeOver(QWidget *window, const QWidget *main) {
   window->move((outer.width() - size.width()) / 2, (outer.height() - size.height()) / 2);
 }
 
+// Holds a hidden edit's font change back until the edit is shown. An edit
+// lays its text out again with a new font at once, which makes the font
+// database match and load the face; the identity-number box is hidden
+// until the notice is accepted, and its face is needed by nothing before.
+class FontWhenShown : public QObject {
+public:
+  using QObject::QObject;
+  bool eventFilter(QObject *watched, QEvent *event) override {
+    auto *edit = static_cast<QWidget *>(watched);
+    if (event->type() == QEvent::FontChange && !edit->isVisible()) {
+      m_pending = true;
+      return true;
+    }
+    if (event->type() == QEvent::Show && m_pending) {
+      m_pending = false;
+      QEvent change(QEvent::FontChange);
+      QCoreApplication::sendEvent(edit, &change);
+    }
+    return false;
+  }
+
+private:
+  bool m_pending = false;
+};
+
 } // namespace
 
 TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
@@ -61,6 +87,7 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   BDOTab = new QueryObject(QStringLiteral("BDOTab"), 30, store, this);
   setupUi(this);
   setObjectName(QStringLiteral("Form1"));
+  sfzEdit->installEventFilter(new FontWhenShown(sfzEdit));
 
   setFont(face("MS Sans Serif", 11));
   Label1->setFont(face("黑体", 16));
