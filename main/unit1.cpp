@@ -10,6 +10,7 @@
 #include "platform/regional.h"
 #include "resources/banner.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
 #include <QHeaderView>
@@ -53,6 +54,31 @@ void placeOver(QWidget *window, const QWidget *main) {
   window->move((outer.width() - size.width()) / 2, (outer.height() - size.height()) / 2);
 }
 
+// Holds a hidden edit's font change back until the edit is shown. An edit
+// lays its text out again with a new font at once, which makes the font
+// database match and load the face; the identity-number box is hidden
+// until the notice is accepted, and its face is needed by nothing before.
+class FontWhenShown : public QObject {
+public:
+  using QObject::QObject;
+  bool eventFilter(QObject *watched, QEvent *event) override {
+    auto *edit = static_cast<QWidget *>(watched);
+    if (event->type() == QEvent::FontChange && !edit->isVisible()) {
+      m_pending = true;
+      return true;
+    }
+    if (event->type() == QEvent::Show && m_pending) {
+      m_pending = false;
+      QEvent change(QEvent::FontChange);
+      QCoreApplication::sendEvent(edit, &change);
+    }
+    return false;
+  }
+
+private:
+  bool m_pending = false;
+};
+
 } // namespace
 
 TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
@@ -61,6 +87,7 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   BDOTab = new QueryObject(QStringLiteral("BDOTab"), 30, store, this);
   setupUi(this);
   setObjectName(QStringLiteral("Form1"));
+  sfzEdit->installEventFilter(new FontWhenShown(sfzEdit));
 
   setFont(face("MS Sans Serif", 11));
   Label1->setFont(face("黑体", 16));
@@ -76,22 +103,11 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   paint(BitBtn4, Qt::red, {QPalette::ButtonText});
   Label2->setFont(face("黑体", 24, true));
   paint(Label2, Qt::red, {QPalette::WindowText});
-  Image1->setPixmap(QPixmap::fromImage(banner::image()));
+  Image1->setPicture(QPixmap::fromImage(banner::image()));
 
-  DBGrid1->setModel(DataSource1);
   DBGrid1->setFont(face("MS Sans Serif", 13));
   DBGrid1->horizontalHeader()->setFont(face("MS Sans Serif", 11));
-  DBGrid1->horizontalHeader()->setMinimumSectionSize(1);
-  // The grid turns each column's display width in characters into a width
-  // on the screen, from its cell font.
-  connect(DataSource1, &QAbstractItemModel::modelReset, this, [this] {
-    const int digit = DBGrid1->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-    for (int column = 0; column < DataSource1->columnCount(); ++column) {
-      int characters = DataSource1->headerData(column, Qt::Horizontal, ResultModel::DisplayWidthRole).toInt();
-      if (characters > 0)
-        DBGrid1->setColumnWidth(column, characters * digit + 8);
-    }
-  });
+  DBGrid1->horizontalHeader()->setMinimumSectionSize(1); // bound to DataSource1 by bindGrid
 
   connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
   connect(BitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(BitBtn2); });
@@ -231,6 +247,8 @@ void TForm1::BitBtn1Click(QObject *Sender) {
       Panel2->show();
       Label2->setText(QStringLiteral("请你于6月25日、26日上午9:30-11：30下午14:30-16:00带上相关证件到[") +
                       ADOTab->fieldAsString(QStringLiteral("申请幼儿园名称")) + QStringLiteral("]验审要件."));
+      if (DBGrid1->model() != DataSource1)
+        bindGrid(); // its columns follow when the lookup's result is handed over below
       DBGrid1->show();
       setTag(BitBtn2, 1);
     }
@@ -240,6 +258,24 @@ void TForm1::BitBtn1Click(QObject *Sender) {
     return;
   }
   ADOTab->enableControls();
+}
+
+// The grid is bound to DataSource1 when the lookup first shows it: bound
+// while hidden, it would measure its header texts (and load their fonts) at
+// every statement of the start-up gate.
+void TForm1::bindGrid() {
+  DBGrid1->setModel(DataSource1);
+  // The grid turns each column's display width in characters into a width
+  // on the screen, from its cell font (after the grid has taken the new
+  // columns itself).
+  connect(DataSource1, &QAbstractItemModel::modelReset, this, [this] {
+    const int digit = DBGrid1->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    for (int column = 0; column < DataSource1->columnCount(); ++column) {
+      int characters = DataSource1->headerData(column, Qt::Horizontal, ResultModel::DisplayWidthRole).toInt();
+      if (characters > 0)
+        DBGrid1->setColumnWidth(column, characters * digit + 8);
+    }
+  });
 }
 
 void TForm1::AdjustGridColumns() {

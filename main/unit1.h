@@ -47,6 +47,7 @@ protected:
   bool event(QEvent *event) override;
 
 private:
+  void bindGrid();
   bool m_inGate = false;
 };
 

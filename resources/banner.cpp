@@ -44,9 +44,15 @@ QImage decodeJpeg(const QByteArray &jpeg, QString *error) {
   jpeg_create_decompress(&info);
   jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(jpeg.constData()), (unsigned long)jpeg.size());
   jpeg_read_header(&info, TRUE);
-  info.out_color_space = JCS_RGB;
+  // Straight into the layout of Format_RGB32 (0xffRRGGBB words), which is
+  // what the screen's pixmaps use: no conversion of the whole picture later.
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+  info.out_color_space = JCS_EXT_BGRA;
+#else
+  info.out_color_space = JCS_EXT_ARGB;
+#endif
   jpeg_start_decompress(&info);
-  *result = QImage(int(info.output_width), int(info.output_height), QImage::Format_RGB888);
+  *result = QImage(int(info.output_width), int(info.output_height), QImage::Format_RGB32);
   if (result->isNull()) {
     jpeg_destroy_decompress(&info);
     delete result;

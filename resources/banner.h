@@ -8,7 +8,7 @@
 
 namespace banner {
 
-// Decodes a JPEG stream into an RGB image. Damaged or foreign data gives a
+// Decodes a JPEG stream into an RGB32 image (the pixmaps' own format). Damaged or foreign data gives a
 // null image and, in error, libjpeg's message; it never ends the program.
 QImage decodeJpeg(const QByteArray &jpeg, QString *error = nullptr);
 
