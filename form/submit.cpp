@@ -15,8 +15,9 @@
 
 namespace {
 
-const char kQuotaHead[] = "select 姓名 from lz_yjxxk where 申请幼儿园名称='";
-const char kDuplicateHead[] = "select 身份证号,姓名,申请幼儿园名称,部别 from lz_yjxxk where 身份证号='";
+const QString kQuotaHead = QStringLiteral("select 姓名 from lz_yjxxk where 申请幼儿园名称='");
+const QString kDuplicateHead =
+    QStringLiteral("select 身份证号,姓名,申请幼儿园名称,部别 from lz_yjxxk where 身份证号='");
 
 QString duplicateMessage(const QString &name, const QString &kindergarten) {
   return QStringLiteral("[") + name + QStringLiteral("]已在[") + kindergarten +
@@ -84,7 +85,7 @@ void TForm2::qdBitClick(QObject *Sender) {
   const QString grade = bbCom->currentText();
   try {
     BDOTab->close();
-    BDOTab->setSql(Statement::compare(QString::fromUtf8(kQuotaHead), kindergarten));
+    BDOTab->setSql(Statement::compare(kQuotaHead, kindergarten));
     BDOTab->open();
   } catch (...) {
     dialogs::message(QStringLiteral("网络问题,操作失败."));
@@ -114,7 +115,7 @@ void TForm2::qdBitClick(QObject *Sender) {
   // One application per child.
   try {
     BDOTab->close();
-    BDOTab->setSql(Statement::compare(QString::fromUtf8(kDuplicateHead), number));
+    BDOTab->setSql(Statement::compare(kDuplicateHead, number));
     BDOTab->open();
   } catch (...) {
     dialogs::message(QStringLiteral("网络问题,操作失败."));

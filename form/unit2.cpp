@@ -16,7 +16,7 @@ TForm2 *Form2 = nullptr;
 
 namespace {
 
-const char kGroupCountHead[] = "select * from lz_xzcz where 村或社区='";
+const QString kGroupCountHead = QStringLiteral("select * from lz_xzcz where 村或社区='");
 
 // Text colour of an input: edits and pickers draw with Text, a closed
 // drop-down list with ButtonText, its open list with Text.
@@ -178,7 +178,7 @@ void TForm2::csqComSelect(QObject *) {
   try {
     QueryObject *query = Form1->BDOTab;
     query->close();
-    query->setSql(Statement::compare(QString::fromUtf8(kGroupCountHead), community));
+    query->setSql(Statement::compare(kGroupCountHead, community));
     query->open();
     zCom->clear();
     if (catchment::isUngrouped(community)) {

@@ -25,10 +25,10 @@ const char kClientVersion[] = "202206181";
 // The youngest child that may apply was born on 2019-08-31.
 constexpr int kAgeCutOff = 20190831;
 
-const char kLookupHead[] =
-    "select 姓名,性别,身份证号,申请幼儿园名称,部别,民族,出生日期,区县,镇乡或街道,村或社区,组,户主姓名,"
-    "户主与儿童关系,户口簿详细地址,入户日期,监护人一姓名,监护人一电话,监护人二姓名,监护人二电话,"
-    "填报日期 from lz_yjxxk where 身份证号='";
+const QString kLookupHead =
+    QStringLiteral("select 姓名,性别,身份证号,申请幼儿园名称,部别,民族,出生日期,区县,镇乡或街道,村或社区,组,户主姓名,"
+                   "户主与儿童关系,户口簿详细地址,入户日期,监护人一姓名,监护人一电话,监护人二姓名,监护人二电话,"
+                   "填报日期 from lz_yjxxk where 身份证号='");
 
 QString filingNotice() {
   QFile file(QStringLiteral(":/notice.txt"));
@@ -232,7 +232,7 @@ void TForm1::BitBtn1Click(QObject *Sender) {
   ADOTab->disableControls();
   try {
     ADOTab->close();
-    ADOTab->setSql(Statement::compare(QString::fromUtf8(kLookupHead), sfzEdit->text()));
+    ADOTab->setSql(Statement::compare(kLookupHead, sfzEdit->text()));
     ADOTab->open();
     AdjustGridColumns();
     if (ADOTab->rowCount() == 0) {
