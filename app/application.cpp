@@ -8,6 +8,7 @@
 #include "platform/dialogs.h"
 #include "platform/regional.h"
 #include "printout/unit3.h"
+#include "resources/banner.h"
 
 #include <QFont>
 #include <QFontDatabase>
@@ -64,6 +65,7 @@ bool TApplication::notify(QObject *receiver, QEvent *event) {
 }
 
 int runClient(TApplication &app) {
+  banner::decodeAhead();
   try {
     // The user's regional formats, read once; the conversions of dates and
     // texts use them for the whole run.

@@ -103,7 +103,6 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   paint(BitBtn4, Qt::red, {QPalette::ButtonText});
   Label2->setFont(face("黑体", 24, true));
   paint(Label2, Qt::red, {QPalette::WindowText});
-  Image1->setPicture(QPixmap::fromImage(banner::image()));
 
   DBGrid1->setFont(face("MS Sans Serif", 13));
   DBGrid1->horizontalHeader()->setFont(face("MS Sans Serif", 11));
@@ -121,6 +120,8 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   box->onDblClick = [this](QObject *sender) { sfzEditDblClick(sender); };
 
   regionalFile = RegionalKey::defaultFile();
+  // Last: the program entry has the picture decoded meanwhile, ahead.
+  Image1->setPicture(QPixmap::fromImage(banner::image()));
   serverDate = 0;
 }
 

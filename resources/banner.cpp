@@ -3,6 +3,8 @@
 #include <QFile>
 
 #include <csetjmp>
+#include <future>
+#include <system_error>
 #include <cstdio>
 #include <jpeglib.h>
 
@@ -73,11 +75,36 @@ QImage decodeJpeg(const QByteArray &jpeg, QString *error) {
   return image;
 }
 
-QImage image() {
+namespace {
+
+QImage decodeStored() {
   QFile file(QStringLiteral(":/banner.jpg"));
   if (!file.open(QIODevice::ReadOnly))
     return QImage();
   return decodeJpeg(file.readAll());
+}
+
+std::shared_future<QImage> &decodedAhead() {
+  static std::shared_future<QImage> decoded;
+  return decoded;
+}
+
+} // namespace
+
+void decodeAhead() {
+  if (decodedAhead().valid())
+    return;
+  try {
+    decodedAhead() = std::async(std::launch::async, decodeStored).share();
+  } catch (const std::system_error &) {
+    // No thread to spare: image() decodes it when it is needed.
+  }
+}
+
+QImage image() {
+  if (decodedAhead().valid())
+    return decodedAhead().get();
+  return decodeStored();
 }
 
 } // namespace banner
