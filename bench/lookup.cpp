@@ -1,9 +1,9 @@
 // The lookup at scale: the lookup statement through the query object (open,
 // fetch the whole result, read 申请幼儿园名称 and 部别) against the same
 // statement through the raw driver (the SQLite C API, libpq) on the same
-// data, first with a small table and then with a large one. The two ways take
-// turns lookup by lookup, on the same numbers, so that both see the same
-// machine.
+// data, with a small table and a large one in two stores. The ways take turns
+// lookup by lookup, on the same numbers, and the two sizes segment by
+// segment, so that all see the same machine.
 //
 //   kgbench_lookup --backend sqlite|pg [--small 10000] [--rows 1000000] [--lookups 2000]
 
@@ -81,7 +81,8 @@ struct Found {
 
 class RawSqlite {
 public:
-  explicit RawSqlite(const QString &file) {
+  explicit RawSqlite(const StoreLocation &where) {
+    const QString file = where.file;
     if (sqlite3_open_v2(file.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
       fail(std::string("sqlite3_open_v2: ") + sqlite3_errmsg(m_db));
     sqlite3_busy_timeout(m_db, 10000);
@@ -110,7 +111,7 @@ public:
     return found;
   }
   // The plan SQLite chooses for the lookup.
-  std::string plan() {
+  std::string plan(const std::string & = {}) {
     const QByteArray sql = (QStringLiteral("explain query plan ") +
                             Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared())
                                .toUtf8();
@@ -311,108 +312,131 @@ std::int64_t threadCpuNs() {
   return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// Lookups of random stored children, in segments: every segment opens new
+// The samples of one table size.
+struct Samples {
+  std::vector<double> query, qt, raw;          // wall time (us)
+  std::vector<double> queryCpu, qtCpu, rawCpu; // this thread's CPU time (us)
+  bool agree = true;
+  Round summary() const {
+    Round round;
+    round.query = bench::summarise(query);
+    round.qt = bench::summarise(qt);
+    round.raw = bench::summarise(raw);
+    round.queryCpu = bench::summarise(queryCpu);
+    round.qtCpu = bench::summarise(qtCpu);
+    round.rawCpu = bench::summarise(rawCpu);
+    round.agree = agree;
+    return round;
+  }
+};
+
+// One table size: its store, the query object on it, where its lookups are.
+template <class Raw> struct Table {
+  bench::Store store;
+  qint64 rows = 0;
+  std::unique_ptr<QueryObject> query;
+  std::mt19937_64 random;
+  Samples samples;
+};
+
+// One segment of lookups of random stored children: it opens new
 // connections for the three ways (a server process may land on either core,
 // which moves a loopback round trip by tens of microseconds), warms them up,
 // then measures each lookup's time and this thread's CPU time, the three
 // ways taking turns in which goes first.
-template <class Raw>
-Round measure(QueryObject &query, bench::Store &store, const std::function<std::unique_ptr<Raw>()> &makeRaw,
-              qint64 rows, int lookups) {
-  constexpr int kSegment = 200;
+template <class Raw> void measureSegment(Table<Raw> &table, int lookups) {
   constexpr int kWarmUp = 20;
   const QString lookupHead = QString::fromUtf8(bench::kLookupHead); // a constant in the main window
-  std::mt19937_64 random(rows);
-  std::uniform_int_distribution<qint64> pick(1, rows);
-  std::vector<double> viaQuery, viaQt, viaRaw;
-  std::vector<double> cpuQuery, cpuQt, cpuRaw;
-  Round round;
-  for (int measured = 0; measured < lookups;) {
-    query.setLocation(store.location()); // closes and disconnects
-    std::unique_ptr<Raw> raw = makeRaw();
-    auto qt = std::make_unique<QtSqlLookup>(store);
-    for (int n = 0; n < kWarmUp + kSegment && measured < lookups; ++n) {
-      const qint64 i = pick(random);
-      const QString number = bench::identity(i);
-      const std::string text = number.toStdString();
-      double us[3] = {0, 0, 0};
-      double cpu[3] = {0, 0, 0};
-      QString kindergarten, grade, qtKindergarten, qtGrade;
-      int qtRows = 0;
-      Found found;
-      auto timed = [&](int way, const std::function<void()> &lookup) {
-        const std::int64_t cpuBegin = threadCpuNs();
-        const std::int64_t begin = bench::nowNs();
-        lookup();
-        us[way] = double(bench::nowNs() - begin) / 1e3;
-        cpu[way] = double(threadCpuNs() - cpuBegin) / 1e3;
-      };
-      const std::function<void()> ways[3] = {
-          [&] {
-            timed(0, [&] {
-              query.close();
-              query.setSql(Statement::compare(lookupHead, number));
-              query.open();
-              kindergarten = query.fieldAsString(QStringLiteral("申请幼儿园名称"));
-              grade = query.fieldAsString(QStringLiteral("部别"));
-            });
-          },
-          [&] { timed(1, [&] { qtRows = qt->lookup(number, qtKindergarten, qtGrade); }); },
-          [&] { timed(2, [&] { found = raw->lookup(text); }); },
-      };
-      for (int k = 0; k < 3; ++k)
-        ways[(n + k) % 3]();
-      if (query.rowCount() != 1 || found.rows != 1 || qtRows != 1 || kindergarten != kindergartenOf(i) ||
-          QString::fromStdString(found.kindergarten) != kindergarten || QString::fromStdString(found.grade) != grade ||
-          qtKindergarten != kindergarten || qtGrade != grade)
-        round.agree = false;
-      if (n < kWarmUp)
-        continue;
-      ++measured;
-      viaQuery.push_back(us[0]);
-      viaQt.push_back(us[1]);
-      viaRaw.push_back(us[2]);
-      cpuQuery.push_back(cpu[0]);
-      cpuQt.push_back(cpu[1]);
-      cpuRaw.push_back(cpu[2]);
-    }
+  std::uniform_int_distribution<qint64> pick(1, table.rows);
+  QueryObject &query = *table.query;
+  query.setLocation(table.store.location()); // closes and disconnects
+  auto raw = std::make_unique<Raw>(table.store.location());
+  auto qt = std::make_unique<QtSqlLookup>(table.store);
+  Samples &into = table.samples;
+  for (int n = 0; n < kWarmUp + lookups; ++n) {
+    const qint64 i = pick(table.random);
+    const QString number = bench::identity(i);
+    const std::string text = number.toStdString();
+    double us[3] = {0, 0, 0};
+    double cpu[3] = {0, 0, 0};
+    QString kindergarten, grade, qtKindergarten, qtGrade;
+    int qtRows = 0;
+    Found found;
+    auto timed = [&](int way, const std::function<void()> &lookup) {
+      const std::int64_t cpuBegin = threadCpuNs();
+      const std::int64_t begin = bench::nowNs();
+      lookup();
+      us[way] = double(bench::nowNs() - begin) / 1e3;
+      cpu[way] = double(threadCpuNs() - cpuBegin) / 1e3;
+    };
+    const std::function<void()> ways[3] = {
+        [&] {
+          timed(0, [&] {
+            query.close();
+            query.setSql(Statement::compare(lookupHead, number));
+            query.open();
+            kindergarten = query.fieldAsString(QStringLiteral("申请幼儿园名称"));
+            grade = query.fieldAsString(QStringLiteral("部别"));
+          });
+        },
+        [&] { timed(1, [&] { qtRows = qt->lookup(number, qtKindergarten, qtGrade); }); },
+        [&] { timed(2, [&] { found = raw->lookup(text); }); },
+    };
+    for (int k = 0; k < 3; ++k)
+      ways[(n + k) % 3]();
+    if (query.rowCount() != 1 || found.rows != 1 || qtRows != 1 || kindergarten != kindergartenOf(i) ||
+        QString::fromStdString(found.kindergarten) != kindergarten || QString::fromStdString(found.grade) != grade ||
+        qtKindergarten != kindergarten || qtGrade != grade)
+      into.agree = false;
+    if (n < kWarmUp)
+      continue;
+    into.query.push_back(us[0]);
+    into.qt.push_back(us[1]);
+    into.raw.push_back(us[2]);
+    into.queryCpu.push_back(cpu[0]);
+    into.qtCpu.push_back(cpu[1]);
+    into.rawCpu.push_back(cpu[2]);
   }
-  round.query = bench::summarise(viaQuery);
-  round.qt = bench::summarise(viaQt);
-  round.raw = bench::summarise(viaRaw);
-  round.queryCpu = bench::summarise(cpuQuery);
-  round.qtCpu = bench::summarise(cpuQt);
-  round.rawCpu = bench::summarise(cpuRaw);
-  return round;
 }
 
+// The small and the large table live in two stores, loaded first and then
+// measured by turns, segment after segment, so that both sizes see the same
+// machine: a loopback round trip on this machine moves by tens of
+// microseconds with the load beside it.
 template <class Raw>
-void run(const QString &label, bench::Store &store, Raw &raw, const std::function<std::unique_ptr<Raw>()> &makeRaw,
-         qint64 small, qint64 rows, int lookups, std::function<std::string(qint64)> plan) {
-  QueryObject ADOTab(QStringLiteral("ADOTab"), 10, store.location());
-  Round rounds[2];
-  const qint64 sizes[2] = {small, rows};
-  qint64 loaded = 0;
-  for (int r = 0; r < 2; ++r) {
+void run(const QString &label, const std::function<bench::Store(const QString &)> &makeStore, qint64 small, qint64 rows,
+         int lookups) {
+  constexpr int kSegment = 200;
+  Table<Raw> tables[2] = {{makeStore(QStringLiteral("lookup-small.db")), small, {}, std::mt19937_64(small), {}},
+                          {makeStore(QStringLiteral("lookup-large.db")), rows, {}, std::mt19937_64(rows), {}}};
+  for (Table<Raw> &table : tables) {
+    Raw loader(table.store.location());
     QElapsedTimer timer;
     timer.start();
-    raw.load(loaded + 1, sizes[r] + 1);
+    loader.load(1, table.rows + 1);
     const double loadSeconds = double(timer.nsecsElapsed()) / 1e9;
-    loaded = sizes[r];
     std::fprintf(stderr, "%s: %lld rows loaded in %.1f s (%.0f rows/s); plan: %s\n", qPrintable(label),
-                 (long long)(loaded), loadSeconds, double(sizes[r] - (r ? small : 0)) / loadSeconds,
-                 plan(loaded).c_str());
-    if (r == 1)
-      bench::row(label, QStringLiteral("bulk load of %1 rows (one transaction / COPY)").arg(rows - small),
+                 (long long)(table.rows), loadSeconds, double(table.rows) / loadSeconds,
+                 loader.plan(bench::identity(table.rows / 2).toStdString()).c_str());
+    if (table.rows == rows)
+      bench::row(label, QStringLiteral("bulk load of %1 rows (one transaction / COPY)").arg(rows),
                  QStringLiteral("%1 s").arg(bench::number(loadSeconds)));
-    ADOTab.close(); // a new open after the load, as after any other client's appends
-    rounds[r] = measure<Raw>(ADOTab, store, makeRaw, loaded, lookups);
+    table.query = std::make_unique<QueryObject>(QStringLiteral("ADOTab"), 10, table.store.location());
+  }
+  for (int measured = 0; measured < lookups; measured += kSegment) {
+    const int count = std::min(kSegment, lookups - measured);
+    for (int t = 0; t < 2; ++t)
+      measureSegment(tables[(measured / kSegment + t) % 2], count); // which size goes first alternates too
+  }
+  Round rounds[2];
+  for (int t = 0; t < 2; ++t) {
+    rounds[t] = tables[t].samples.summary();
     std::fprintf(stderr,
                  "%s, %lld rows: query object median %.1f us p99 %.1f us (CPU %.1f us); Qt SQL alone median %.1f us "
                  "(CPU %.1f us); raw median %.1f us p99 %.1f us (CPU %.1f us); %s\n",
-                 qPrintable(label), (long long)(loaded), rounds[r].query.median, rounds[r].query.p99,
-                 rounds[r].queryCpu.median, rounds[r].qt.median, rounds[r].qtCpu.median, rounds[r].raw.median,
-                 rounds[r].raw.p99, rounds[r].rawCpu.median, rounds[r].agree ? "same rows" : "RESULTS DIFFER");
+                 qPrintable(label), (long long)(tables[t].rows), rounds[t].query.median, rounds[t].query.p99,
+                 rounds[t].queryCpu.median, rounds[t].qt.median, rounds[t].qtCpu.median, rounds[t].raw.median,
+                 rounds[t].raw.p99, rounds[t].rawCpu.median, rounds[t].agree ? "same rows" : "RESULTS DIFFER");
   }
   const Round &big = rounds[1];
   const Round &little = rounds[0];
@@ -436,7 +460,7 @@ void run(const QString &label, bench::Store &store, Raw &raw, const std::functio
              QStringLiteral("%1 / %2").arg(bench::number(little.query.median), bench::number(little.raw.median)));
   const double growth = big.query.median / little.query.median;
   const double rawGrowth = big.raw.median / little.raw.median;
-  bench::row(label, QStringLiteral("%1 rows : %2 rows, query object (raw)").arg(rows).arg(small),
+  bench::row(label, QStringLiteral("%1 rows : %2 rows, query object (raw), measured by turns").arg(rows).arg(small),
              QStringLiteral("%1 (%2)").arg(bench::number(growth, 2), bench::number(rawGrowth, 2)),
              QStringLiteral("<= 1.50"), bench::verdict(growth <= 1.5));
   bench::row(label, QStringLiteral("both ways found the same rows"),
@@ -479,26 +503,19 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "no PostgreSQL server: give --server or set KG_TEST_PG\n");
         return 2;
       }
-      bench::Store store = bench::Store::postgres(server);
-      RawPostgres raw(store.location());
-      const std::function<std::unique_ptr<RawPostgres>()> makeRaw = [&] {
-        return std::make_unique<RawPostgres>(store.location());
-      };
-      run(QStringLiteral("lookup PostgreSQL"), store, raw, makeRaw, small, rows, lookups,
-          [&](qint64 n) { return raw.plan(bench::identity(n).toStdString()); });
+      run<RawPostgres>(
+          QStringLiteral("lookup PostgreSQL"), [&](const QString &) { return bench::Store::postgres(server); }, small,
+          rows, lookups);
     } else {
       QTemporaryDir scratch(QDir::tempPath() + QStringLiteral("/kgbench-lookup-XXXXXX"));
       const QString folder =
           options.isSet(QStringLiteral("dir")) ? options.value(QStringLiteral("dir")) : scratch.path();
       QDir().mkpath(folder);
-      bench::Store store = bench::Store::sqlite(folder, QStringLiteral("lookup.db"));
-      RawSqlite raw(store.location().file);
-      const std::function<std::unique_ptr<RawSqlite>()> makeRaw = [&] {
-        return std::make_unique<RawSqlite>(store.location().file);
-      };
-      run(QStringLiteral("lookup SQLite"), store, raw, makeRaw, small, rows, lookups,
-          [&](qint64) { return raw.plan(); });
-      QFile::remove(store.location().file);
+      run<RawSqlite>(
+          QStringLiteral("lookup SQLite"), [&](const QString &name) { return bench::Store::sqlite(folder, name); },
+          small, rows, lookups);
+      QFile::remove(folder + QStringLiteral("/lookup-small.db"));
+      QFile::remove(folder + QStringLiteral("/lookup-large.db"));
     }
   } catch (const std::exception &error) {
     std::fprintf(stderr, "kgbench_lookup: %s\n", error.what());
