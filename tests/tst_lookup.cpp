@@ -63,22 +63,17 @@ private slots:
 
 private:
   std::unique_ptr<TestStore> m_store;
-  std::unique_ptr<ClientWindows> m_windows;
-  std::unique_ptr<DialogScript> m_boxes;
+  std::unique_ptr<WorkingClient> m_client;
 };
 
 void LookupTest::init() {
   m_store = TestStore::sqlite();
   m_store->insertApplication(application(kFound, "实验幼儿园和平园区"));
-  m_windows = std::make_unique<ClientWindows>(m_store->location());
-  m_boxes = std::make_unique<DialogScript>();
-  m_windows->startWorking();
-  m_boxes->clear();
+  m_client = std::make_unique<WorkingClient>(m_store->location());
 }
 
 void LookupTest::cleanup() {
-  m_boxes.reset();
-  m_windows.reset();
+  m_client.reset();
   m_store.reset();
 }
 
@@ -135,7 +130,7 @@ void LookupTest::outcomes() {
     Form1->BitBtn1Click(&other);
   }
   QCOMPARE(Form1->sfzEdit->text(), boxAfter);
-  QCOMPARE(m_boxes->texts(), messages);
+  QCOMPARE(m_client->boxes.texts(), messages);
   QCOMPARE(tagOf(Form1->BitBtn2), flag);
   QCOMPARE(Form1->Panel2->isVisible(), panel2);
   QCOMPARE(Form1->DBGrid1->isVisible(), grid);
@@ -154,7 +149,7 @@ void LookupTest::outcomes() {
 
 void LookupTest::foundMessageComesBeforeTheNotice() {
   bool panelDuringMessage = true, gridDuringMessage = true;
-  m_boxes->onShow = [&](const dialogs::Shown &) {
+  m_client->boxes.onShow = [&](const dialogs::Shown &) {
     panelDuringMessage = Form1->Panel2->isVisible();
     gridDuringMessage = Form1->DBGrid1->isVisible();
   };
@@ -182,11 +177,11 @@ void LookupTest::gridColumns() {
 void LookupTest::foundThenShortened() {
   Form1->sfzEdit->setText(kFound);
   Form1->BitBtn1->click();
-  m_boxes->clear();
+  m_client->boxes.clear();
   QTest::keyClick(Form1->sfzEdit, Qt::Key_End);
   QTest::keyClick(Form1->sfzEdit, Qt::Key_Backspace);
   QTest::mouseClick(Form1->BitBtn1, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts(), QStringList{kLengthMessage});
+  QCOMPARE(m_client->boxes.texts(), QStringList{kLengthMessage});
   QVERIFY(!Form1->Panel2->isVisible());
   QVERIFY(Form1->DBGrid1->isVisible());
   QCOMPARE(Form1->DataSource1->rowCount(), 1);
@@ -196,17 +191,17 @@ void LookupTest::foundThenShortened() {
 void LookupTest::storeFailureKeepsPanels() {
   Form1->sfzEdit->setText(kFound);
   Form1->BitBtn1->click();
-  m_boxes->clear();
+  m_client->boxes.clear();
   Form1->ADOTab->setLocation(m_store->unreachable());
   Form1->BitBtn1->click();
-  QCOMPARE(m_boxes->texts(), QStringList{kStoreMessage});
+  QCOMPARE(m_client->boxes.texts(), QStringList{kStoreMessage});
   QCOMPARE(tagOf(Form1->BitBtn2), 0);
   QVERIFY(Form1->Panel2->isVisible());
   QVERIFY(Form1->DBGrid1->isVisible());
   QVERIFY(!Form1->ADOTab->controlsDisabled());
   // Back on a reachable store the same object works again.
   Form1->ADOTab->setLocation(m_store->location());
-  m_boxes->clear();
+  m_client->boxes.clear();
   Form1->BitBtn1->click();
   QCOMPARE(tagOf(Form1->BitBtn2), 1);
 }
@@ -223,7 +218,7 @@ void LookupTest::valuesNeverChangeTheStatement() {
   QCOMPARE(gbk::byteLength(number), 18);
   Form1->sfzEdit->setText(number);
   Form1->BitBtn1->click();
-  QCOMPARE(m_boxes->texts(), QStringList{kNotFoundMessage});
+  QCOMPARE(m_client->boxes.texts(), QStringList{kNotFoundMessage});
   QCOMPARE(tagOf(Form1->BitBtn2), 0);
   QCOMPARE(m_store->count("select * from lz_yjxxk"), 1);
 }

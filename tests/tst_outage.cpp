@@ -50,8 +50,7 @@ private:
   QString m_dir;
   QString m_server;
   std::unique_ptr<TestStore> m_store;
-  std::unique_ptr<ClientWindows> m_windows;
-  std::unique_ptr<DialogScript> m_boxes;
+  std::unique_ptr<WorkingClient> m_client;
 };
 
 QProcessEnvironment OutageTest::clusterEnvironment() const {
@@ -122,39 +121,36 @@ void OutageTest::init() {
   qputenv("KG_TEST_PG", shared);
   QVERIFY(m_store->available());
   m_store->setClock(QDateTime(QDate(2022, 6, 20), QTime(10, 15, 30)));
-  m_windows = std::make_unique<ClientWindows>(m_store->location());
-  m_boxes = std::make_unique<DialogScript>();
-  m_windows->startWorking();
+  m_client = std::make_unique<WorkingClient>(m_store->location());
   Form1->sfzEdit->setText(kNumber);
   Form1->BitBtn2->click();
   QVERIFY(Form2->isVisible());
   fillApplication();
-  m_boxes->clear();
+  m_client->boxes.clear();
 }
 
 void OutageTest::cleanup() {
   pg({QStringLiteral("start")});
-  m_boxes.reset();
-  m_windows.reset();
+  m_client.reset();
   m_store.reset();
 }
 
 void OutageTest::lostBetweenConfirmationsAndAppend() {
-  m_boxes->onShow = [this](const dialogs::Shown &box) {
+  m_client->boxes.onShow = [this](const dialogs::Shown &box) {
     if (box.text.contains(QStringLiteral("一旦提交")))
       QVERIFY(pg({QStringLiteral("stop"), QStringLiteral("--force")}));
   };
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().last(), QStringLiteral("网络问题,操作失败."));
+  QCOMPARE(m_client->boxes.texts().last(), QStringLiteral("网络问题,操作失败."));
   QVERIFY(Form2->isVisible());
 
   // The store is back: the same client files the application.
   QVERIFY(pg({QStringLiteral("start")}));
   QCOMPARE(stored(), 0);
-  m_boxes->onShow = nullptr;
-  m_boxes->clear();
+  m_client->boxes.onShow = nullptr;
+  m_client->boxes.clear();
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().value(3), kSuccess);
+  QCOMPARE(m_client->boxes.texts().value(3), kSuccess);
   QCOMPARE(stored(), 1);
 }
 
@@ -164,24 +160,24 @@ void OutageTest::lostDuringPost() {
                                "$$ begin perform pg_sleep(4); return new; end $$"));
   m_store->exec(QStringLiteral("create trigger kg_slow before insert on lz_yjxxk "
                                "for each row execute function kg_slow_insert()"));
-  m_boxes->onShow = [this](const dialogs::Shown &box) {
+  m_client->boxes.onShow = [this](const dialogs::Shown &box) {
     if (box.text.contains(QStringLiteral("一旦提交")))
       stopLater(1500);
   };
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().last(), QStringLiteral("网络问题,提交申请表失败,请重新进行"));
+  QCOMPARE(m_client->boxes.texts().last(), QStringLiteral("网络问题,提交申请表失败,请重新进行"));
   QVERIFY(!Form2->isVisible());
 
   QTRY_VERIFY_WITH_TIMEOUT(pg({QStringLiteral("start")}), 30000);
   exec(QStringLiteral("drop trigger kg_slow on lz_yjxxk"));
   QCOMPARE(stored(), 0); // none, not half a row
-  m_boxes->onShow = nullptr;
-  m_boxes->clear();
+  m_client->boxes.onShow = nullptr;
+  m_client->boxes.clear();
   Form1->BitBtn2->click();
   QVERIFY(Form2->isVisible());
   fillApplication();
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().value(3), kSuccess);
+  QCOMPARE(m_client->boxes.texts().value(3), kSuccess);
   QCOMPARE(stored(), 1);
 }
 

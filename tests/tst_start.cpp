@@ -54,8 +54,7 @@ private slots:
 
 private:
   std::unique_ptr<TestStore> m_store;
-  std::unique_ptr<ClientWindows> m_windows;
-  std::unique_ptr<DialogScript> m_boxes;
+  std::unique_ptr<WorkingClient> m_client;
 };
 
 void StartTest::init() {
@@ -64,15 +63,11 @@ void StartTest::init() {
   row.insert(QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部"));
   m_store->insertApplication(row);
   m_store->setClock(QDateTime(QDate(2022, 6, 20), QTime(10, 15, 30)));
-  m_windows = std::make_unique<ClientWindows>(m_store->location());
-  m_boxes = std::make_unique<DialogScript>();
-  m_windows->startWorking();
-  m_boxes->clear();
+  m_client = std::make_unique<WorkingClient>(m_store->location());
 }
 
 void StartTest::cleanup() {
-  m_boxes.reset();
-  m_windows.reset();
+  m_client.reset();
   m_store.reset();
 }
 
@@ -99,7 +94,7 @@ void StartTest::outcomes() {
   QFETCH(QString, boxAfter);
   Form1->sfzEdit->setText(number);
   QTest::mouseClick(Form1->BitBtn2, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().join(" | "), messages.join(" | "));
+  QCOMPARE(m_client->boxes.texts().join(" | "), messages.join(" | "));
   QCOMPARE(Form2->isVisible(), formOpens);
   QCOMPARE(Form1->sfzEdit->text(), boxAfter);
   if (formOpens) {
@@ -129,16 +124,16 @@ void StartTest::filingWindow() {
   Form1->serverDate = datetime::fromDate(server.year(), server.month(), server.day());
   Form1->sfzEdit->setText(kNew);
   Form1->BitBtn2->click();
-  QCOMPARE(m_boxes->texts().join(" | "), messages.join(" | "));
+  QCOMPARE(m_client->boxes.texts().join(" | "), messages.join(" | "));
   QCOMPARE(Form2->isVisible(), formOpens);
 }
 
 void StartTest::letterInBirthPartReachesErrorBox() {
   Form1->sfzEdit->setText(QStringLiteral("1101012019O8310032"));
   QTest::mouseClick(Form1->BitBtn2, Qt::LeftButton);
-  QCOMPARE(m_boxes->shown.size(), 1);
-  QCOMPARE(m_boxes->shown[0].kind, dialogs::Kind::Error);
-  QCOMPARE(m_boxes->shown[0].text, QStringLiteral("'2019O831' is not a valid integer value."));
+  QCOMPARE(m_client->boxes.shown.size(), 1);
+  QCOMPARE(m_client->boxes.shown[0].kind, dialogs::Kind::Error);
+  QCOMPARE(m_client->boxes.shown[0].text, QStringLiteral("'2019O831' is not a valid integer value."));
   QVERIFY(!Form2->isVisible());
   QCOMPARE(Form1->sfzEdit->text(), QStringLiteral("1101012019O8310032"));
   QCOMPARE(tagOf(Form1->BitBtn2), 0);
@@ -148,7 +143,7 @@ void StartTest::storeUnreachableAtLookupStillOpensForm() {
   Form1->ADOTab->setLocation(m_store->unreachable());
   Form1->sfzEdit->setText(kNew);
   Form1->BitBtn2->click();
-  QCOMPARE(m_boxes->texts(), QStringList{QStringLiteral("网络问题,操作失败")});
+  QCOMPARE(m_client->boxes.texts(), QStringList{QStringLiteral("网络问题,操作失败")});
   QVERIFY(Form2->isVisible());
   QCOMPARE(Form2->sfzEdit->text(), kNew);
 }
@@ -177,7 +172,7 @@ void StartTest::enterInTheBox() {
   Form1->sfzEdit->setText(text);
   Form1->sfzEdit->setFocus();
   QTest::keyClick(Form1->sfzEdit, Qt::Key_Return, Qt::KeyboardModifiers(modifiers));
-  QCOMPARE(m_boxes->texts().join(" | "), messages.join(" | "));
+  QCOMPARE(m_client->boxes.texts().join(" | "), messages.join(" | "));
   QCOMPARE(Form2->isVisible(), formOpens);
   QCOMPARE(QApplication::clipboard()->text().isEmpty(), clipboardEmptied);
   if (formOpens)
@@ -237,7 +232,7 @@ void StartTest::firstStartWithoutStreetLeavesListsEmpty() {
   QCOMPARE(Form2->csqCom->count(), 0);
   QCOMPARE(Form2->zCom->count(), 0);
   QCOMPARE(Form2->yrymcCom->count(), 0);
-  QCOMPARE(m_boxes->texts(), QStringList());
+  QCOMPARE(m_client->boxes.texts(), QStringList());
 }
 
 KG_TEST_MAIN(StartTest)

@@ -53,26 +53,22 @@ private:
   }
 
   std::unique_ptr<TestStore> m_store;
-  std::unique_ptr<ClientWindows> m_windows;
-  std::unique_ptr<DialogScript> m_boxes;
+  std::unique_ptr<WorkingClient> m_client;
 };
 
 void SubmitTest::open(const QString &backend, const QString &number) {
   m_store = TestStore::create(backend);
   QVERIFY(m_store->available());
   m_store->setClock(QDateTime(QDate(2022, 6, 20), QTime(10, 15, 30)));
-  m_windows = std::make_unique<ClientWindows>(m_store->location());
-  m_boxes = std::make_unique<DialogScript>();
-  m_windows->startWorking();
+  m_client = std::make_unique<WorkingClient>(m_store->location());
   Form1->sfzEdit->setText(number);
   Form1->BitBtn2->click();
   QVERIFY(Form2->isVisible());
-  m_boxes->clear();
+  m_client->boxes.clear();
 }
 
 void SubmitTest::cleanup() {
-  m_boxes.reset();
-  m_windows.reset();
+  m_client.reset();
   m_store.reset();
 }
 
@@ -171,18 +167,18 @@ void SubmitTest::checks() {
       Form2->mqdhEdit->setText(value);
   }
   const QString sexBefore = Form2->xbCom->currentText();
-  m_boxes->answers = {dialogs::Answer::No};
+  m_client->boxes.answers = {dialogs::Answer::No};
   // Any store access in this phase would fail and show a network message.
   Form1->BDOTab->setLocation(message.isEmpty() ? m_store->location() : m_store->unreachable());
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
 
-  QVERIFY(!m_boxes->shown.isEmpty());
+  QVERIFY(!m_client->boxes.shown.isEmpty());
   if (message.isEmpty()) {
-    QCOMPARE(m_boxes->shown[0].kind, dialogs::Kind::YesNo);
-    QVERIFY(m_boxes->shown[0].text.startsWith(kConfirm1Head));
+    QCOMPARE(m_client->boxes.shown[0].kind, dialogs::Kind::YesNo);
+    QVERIFY(m_client->boxes.shown[0].text.startsWith(kConfirm1Head));
   } else {
-    QCOMPARE(m_boxes->texts(), QStringList{message});
-    QCOMPARE(m_boxes->shown[0].kind, dialogs::Kind::Message);
+    QCOMPARE(m_client->boxes.texts(), QStringList{message});
+    QCOMPARE(m_client->boxes.shown[0].kind, dialogs::Kind::Message);
   }
   QCOMPARE(Form2->xmEdit->text(), nameAfter);
   QCOMPARE(Form2->xbCom->currentText(), sexBefore);
@@ -196,9 +192,9 @@ void SubmitTest::nonDigitSexReachesErrorBox() {
   Form2->xmEdit->setText(QStringLiteral(" 王小红 "));
   Form2->xbCom->setCurrentIndex(-1);
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->shown.size(), 1);
-  QCOMPARE(m_boxes->shown[0].kind, dialogs::Kind::Error);
-  QCOMPARE(m_boxes->shown[0].text, QStringLiteral("'X' is not a valid integer value."));
+  QCOMPARE(m_client->boxes.shown.size(), 1);
+  QCOMPARE(m_client->boxes.shown[0].kind, dialogs::Kind::Error);
+  QCOMPARE(m_client->boxes.shown[0].text, QStringLiteral("'X' is not a valid integer value."));
   QCOMPARE(Form2->xmEdit->text(), QStringLiteral("王小红"));
   QVERIFY(Form2->isVisible());
 }
@@ -257,11 +253,11 @@ void SubmitTest::quota() {
   choose(Form2->yrymcCom, kindergarten);
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
   if (refusal.isEmpty()) {
-    QCOMPARE(m_boxes->texts().value(3), kSuccess);
+    QCOMPARE(m_client->boxes.texts().value(3), kSuccess);
     QCOMPARE(stored(), 1);
     QVERIFY(!Form2->isVisible());
   } else {
-    QCOMPARE(m_boxes->texts(), QStringList{refusal});
+    QCOMPARE(m_client->boxes.texts(), QStringList{refusal});
     QCOMPARE(stored(), 0);
     QVERIFY(Form2->isVisible());
     QVERIFY(!Form1->BDOTab->isOpen());
@@ -276,14 +272,14 @@ void SubmitTest::quotaTakenDuringConfirmations() {
   open();
   m_store->fillKindergarten(QStringLiteral("实验幼儿园物流园区"), 43);
   fillApplication(QStringLiteral("东澄街道"), QStringLiteral("其他"), QStringLiteral("实验幼儿园物流园区"));
-  m_boxes->onShow = [this](const dialogs::Shown &box) {
+  m_client->boxes.onShow = [this](const dialogs::Shown &box) {
     if (box.text.contains(QStringLiteral("一旦提交将无法修改")))
       m_store->fillKindergarten(QStringLiteral("实验幼儿园物流园区"), 1);
   };
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().size(), 4);
+  QCOMPARE(m_client->boxes.texts().size(), 4);
   QCOMPARE(
-      m_boxes->texts().last(),
+      m_client->boxes.texts().last(),
       QStringLiteral("对不起![实验幼儿园物流园区]申请名额已满,不能再申报.\r\n\r\n  请到东澄街道其他幼儿园联系报名"));
   QCOMPARE(stored(), 0);
   QCOMPARE(m_store->count(QStringLiteral("select * from lz_yjxxk where 申请幼儿园名称='实验幼儿园物流园区'")), 44);
@@ -308,10 +304,10 @@ void SubmitTest::confirmations() {
   QFETCH(bool, recorded);
   open();
   fillApplication();
-  m_boxes->answers = answers;
+  m_client->boxes.answers = answers;
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
   QList<dialogs::Shown> yesNo;
-  for (const dialogs::Shown &box : m_boxes->shown)
+  for (const dialogs::Shown &box : m_client->boxes.shown)
     if (box.kind == dialogs::Kind::YesNo)
       yesNo.append(box);
   QCOMPARE(yesNo.size(), dialogsShown);
@@ -327,7 +323,7 @@ void SubmitTest::confirmations() {
   QCOMPARE(stored(), recorded ? 1 : 0);
   QCOMPARE(Form2->isVisible(), !recorded);
   if (!recorded) {
-    QCOMPARE(m_boxes->shown.size(), dialogsShown); // No ends silently
+    QCOMPARE(m_client->boxes.shown.size(), dialogsShown); // No ends silently
     QCOMPARE(Form2->xmEdit->text(), QStringLiteral("王小红"));
   }
 }
@@ -341,7 +337,7 @@ void SubmitTest::duplicate() {
   other.insert(QStringLiteral("申请幼儿园名称"), QStringLiteral("实验幼儿园东城园区"));
   m_store->insertApplication(other);
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  const QStringList texts = m_boxes->texts();
+  const QStringList texts = m_client->boxes.texts();
   QCOMPARE(texts.size(), 5);
   QCOMPARE(texts[3], QStringLiteral("[赵小雨]已在[实验幼儿园东城园区]申请成功.不能再进行填报"));
   QCOMPARE(texts[4], QStringLiteral("该儿童已在[实验幼儿园东城园区][小班]成功申请."));
@@ -368,13 +364,13 @@ void SubmitTest::recordedRowReadsBack() {
   Form2->mqdhEdit->setText(QStringLiteral("139 "));
   Form2->fzxmEdit->setText(QStringLiteral(" 王大"));
   bool hourglassDuringSuccess = true;
-  m_boxes->onShow = [&](const dialogs::Shown &box) {
+  m_client->boxes.onShow = [&](const dialogs::Shown &box) {
     if (box.text == kSuccess)
       hourglassDuringSuccess = QApplication::overrideCursor() != nullptr;
   };
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
 
-  QCOMPARE(m_boxes->texts().mid(3),
+  QCOMPARE(m_client->boxes.texts().mid(3),
            (QStringList{kSuccess, QStringLiteral("该儿童已在[西岭幼儿园颂雅园区][小班]成功申请.")}));
   QVERIFY(!hourglassDuringSuccess);
   QVERIFY(!QApplication::overrideCursor());
@@ -416,14 +412,14 @@ void SubmitTest::storeStoppedBeforeCount() {
   fillApplication();
   Form1->BDOTab->setLocation(m_store->unreachable());
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts(), QStringList{kNetwork});
+  QCOMPARE(m_client->boxes.texts(), QStringList{kNetwork});
   QVERIFY(Form2->isVisible());
   QCOMPARE(stored(), 0);
   // The store is back: the same client goes on without a restart.
   Form1->BDOTab->setLocation(m_store->location());
-  m_boxes->clear();
+  m_client->boxes.clear();
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().value(3), kSuccess);
+  QCOMPARE(m_client->boxes.texts().value(3), kSuccess);
   QCOMPARE(stored(), 1);
 }
 
@@ -431,14 +427,14 @@ void SubmitTest::storeLostBeforeAppend() {
   open();
   fillApplication();
   bool hourglass = false;
-  m_boxes->onShow = [&](const dialogs::Shown &box) {
+  m_client->boxes.onShow = [&](const dialogs::Shown &box) {
     if (box.text.contains(QStringLiteral("一旦提交")))
       Form1->ADOTab->setLocation(m_store->unreachable());
     if (box.text == kAppendFailed)
       hourglass = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
   };
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().last(), kAppendFailed);
+  QCOMPARE(m_client->boxes.texts().last(), kAppendFailed);
   QVERIFY(hourglass);
   QVERIFY(!QApplication::overrideCursor());
   QVERIFY(!Form2->isVisible());
@@ -452,16 +448,16 @@ void SubmitTest::postRefusedByStore() {
   m_store->exec(QStringLiteral("create trigger refuse_insert before insert on lz_yjxxk "
                                "begin select raise(abort, 'disk full'); end"));
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().last(), kAppendFailed);
+  QCOMPARE(m_client->boxes.texts().last(), kAppendFailed);
   QVERIFY(!Form2->isVisible());
   m_store->exec(QStringLiteral("drop trigger refuse_insert"));
   QCOMPARE(stored(), 0);
   // The next submission of the same child goes through.
-  m_boxes->clear();
+  m_client->boxes.clear();
   Form1->BitBtn2->click();
   fillApplication();
   QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
-  QCOMPARE(m_boxes->texts().value(3), kSuccess);
+  QCOMPARE(m_client->boxes.texts().value(3), kSuccess);
   QCOMPARE(stored(), 1);
 }
 
