@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QScreen>
+#include <QStyle>
 
 TForm1 *Form1 = nullptr;
 
@@ -267,14 +268,16 @@ void TForm1::BitBtn1Click(QObject *Sender) {
 void TForm1::bindGrid() {
   DBGrid1->setModel(DataSource1);
   // The grid turns each column's display width in characters into a width
-  // on the screen, from its cell font (after the grid has taken the new
-  // columns itself).
+  // on the screen: that many digits of its cell font, measured as one text
+  // (a digit's advance is fractional), and the cell's margins (after the
+  // grid has taken the new columns itself).
   connect(DataSource1, &QAbstractItemModel::modelReset, this, [this] {
-    const int digit = DBGrid1->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    const int margins = 2 * (DBGrid1->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, DBGrid1) + 1) + 2;
     for (int column = 0; column < DataSource1->columnCount(); ++column) {
       int characters = DataSource1->headerData(column, Qt::Horizontal, ResultModel::DisplayWidthRole).toInt();
       if (characters > 0)
-        DBGrid1->setColumnWidth(column, characters * digit + 8);
+        DBGrid1->setColumnWidth(
+            column, DBGrid1->fontMetrics().horizontalAdvance(QString(characters, QLatin1Char('0'))) + margins);
     }
   });
 }

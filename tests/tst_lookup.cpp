@@ -12,8 +12,13 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QHeaderView>
+#include <QMap>
 #include <QMenu>
+#include <QStyle>
+#include <QTableView>
 #include <QTimer>
+#include <algorithm>
+#include <climits>
 
 namespace {
 
@@ -164,13 +169,25 @@ void LookupTest::gridColumns() {
   Form1->sfzEdit->setText(kFound);
   Form1->BitBtn1->click();
   QCOMPARE(Form1->DataSource1->columnCount(), kColumns.size());
-  const int digit = Form1->DBGrid1->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+  QTableView *grid = Form1->DBGrid1;
+  // A cell shows its text whole when the text and the cell's margins fit.
+  const int margins = 2 * (grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1) + 1;
+  auto showsWhole = [&](int column, const QString &text) {
+    return grid->columnWidth(column) >= grid->fontMetrics().horizontalAdvance(text) + margins;
+  };
+  QMap<int, int> narrowest; // display characters: the narrowest column with as many
   for (int i = 0; i < kColumns.size(); ++i) {
     QCOMPARE(Form1->DataSource1->headerData(i, Qt::Horizontal, Qt::DisplayRole).toString(), kColumns[i]);
     const int characters = kColumns[i] == "姓名" ? 8 : kColumns[i] == "身份证号" ? 18 : gbk::byteLength(kColumns[i]);
     QCOMPARE(Form1->DataSource1->headerData(i, Qt::Horizontal, ResultModel::DisplayWidthRole).toInt(), characters);
-    QCOMPARE(Form1->DBGrid1->columnWidth(i), characters * digit + 8);
+    QVERIFY2(showsWhole(i, QString(characters, QLatin1Char('0'))), qPrintable(kColumns[i]));
+    narrowest[characters] = qMin(narrowest.value(characters, INT_MAX), grid->columnWidth(i));
   }
+  // More characters, never a narrower column; and the stored number whole.
+  QVERIFY(std::is_sorted(narrowest.cbegin(), narrowest.cend()));
+  QVERIFY(showsWhole(int(kColumns.indexOf("身份证号")), kFound));
+  QVERIFY(grid->columnWidth(int(kColumns.indexOf("身份证号"))) <
+          grid->fontMetrics().horizontalAdvance(QString(19, QLatin1Char('0'))) + margins + 6);
   QCOMPARE(Form1->DBGrid1->editTriggers(), QAbstractItemView::NoEditTriggers);
 }
 
