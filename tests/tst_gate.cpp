@@ -49,7 +49,7 @@ void GateTest::outcomes_data() {
   QTest::addColumn<QString>("message");
   QTest::addColumn<bool>("passes");
 
-  for (const QString backend : {QStringLiteral("sqlite"), QStringLiteral("pg")}) {
+  for (const QString &backend : {QStringLiteral("sqlite"), QStringLiteral("pg")}) {
     auto row = [&](const char *name) { return &(QTest::newRow(qPrintable(backend + ": " + name)) << backend); };
     // Stage A refusals never reach the store: an unreachable one proves it.
     *row("formats differ") << "differs"
@@ -141,7 +141,7 @@ void GateTest::laterActivationDoesNothing() {
   Form1->ADOTab->setLocation(db->unreachable());
   Form4->BitBtn1->click();
   Form1->activateWindow();
-  QTest::qWaitForWindowActive(Form1);
+  QVERIFY(QTest::qWaitForWindowActive(Form1));
   Form1->FormActivate(Form1);
   QCOMPARE(boxes.texts(), QStringList());
   QCOMPARE(Form1->Tag, 1);

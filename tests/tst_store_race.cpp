@@ -91,7 +91,7 @@ private slots:
 void StoreRaceTest::race_data() {
   QTest::addColumn<QString>("backend");
   QTest::addColumn<QString>("contest"); // lastPlaces, sameNumber
-  for (const QString backend : {QStringLiteral("sqlite"), QStringLiteral("pg")}) {
+  for (const QString &backend : {QStringLiteral("sqlite"), QStringLiteral("pg")}) {
     QTest::newRow(qPrintable(backend + QStringLiteral(": last places"))) << backend << QStringLiteral("lastPlaces");
     QTest::newRow(qPrintable(backend + QStringLiteral(": same number"))) << backend << QStringLiteral("sameNumber");
   }

@@ -209,7 +209,7 @@ void SubmitTest::quota_data() {
   const QString tailA = QStringLiteral("]申请名额已满,不能再申报.\r\n\r\n  请到东澄街道其他幼儿园联系报名.");
   const QString tailB = QStringLiteral("]申请名额已满,不能再申报.\r\n\r\n  请到东澄街道其他幼儿园联系报名");
   const QString tailC = QStringLiteral("]申请名额已满,不能再申报.\r\n\r\n  请到西岭街道其他幼儿园联系报名");
-  for (const QString backend : {QStringLiteral("sqlite"), QStringLiteral("pg")}) {
+  for (const QString &backend : {QStringLiteral("sqlite"), QStringLiteral("pg")}) {
     auto row = [&](const char *name) { return &(QTest::newRow(qPrintable(backend + ": " + name)) << backend); };
     *row("和平园区 at 149: the 150th fits") << "东澄街道"
                                             << "和平社区"
