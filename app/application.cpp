@@ -83,9 +83,17 @@ int runClient(TApplication &app) {
   } catch (...) {
     TApplication::showException(nullptr);
   }
+  destroyWindows();
+  return 0;
+}
+
+void destroyWindows() {
   delete Form4;
   delete Form3;
   delete Form2;
   delete Form1;
-  return 0;
+  Form1 = nullptr;
+  Form2 = nullptr;
+  Form3 = nullptr;
+  Form4 = nullptr;
 }

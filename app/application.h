@@ -20,3 +20,6 @@ extern const char *const kApplicationTitle;
 // Program entry after the application object exists: creates Form1 to Form4
 // in order and runs the event loop until the main window closes.
 int runClient(TApplication &app);
+// Destroys Form4 to Form1, the reverse of their creation, and leaves the four
+// names null.
+void destroyWindows();

@@ -206,14 +206,7 @@ int run(const QString &storeUrl) {
              same ? QStringLiteral("yes") : QStringLiteral("no"), QStringLiteral("yes"), bench::verdict(same));
 
   dialogs::clearResponder();
-  delete Form4;
-  delete Form3;
-  delete Form2;
-  delete Form1;
-  Form1 = nullptr;
-  Form2 = nullptr;
-  Form3 = nullptr;
-  Form4 = nullptr;
+  destroyWindows();
   return walked && same ? 0 : 1;
 }
 

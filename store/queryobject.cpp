@@ -105,12 +105,8 @@ QVariant parseStamp(const QVariant &value) {
 // gives QDateTime when its text has exactly getdate()'s form.
 enum class SqliteKind { Plain, Stamp, Expression };
 
-QList<SqliteKind> sqliteKinds(const QSqlQuery &query, int columns) {
+QList<SqliteKind> sqliteKinds(sqlite3_stmt *statement, int columns) {
   QList<SqliteKind> kinds(columns, SqliteKind::Plain);
-  const QVariant handle = query.result()->handle();
-  if (qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
-    return kinds;
-  sqlite3_stmt *statement = *static_cast<sqlite3_stmt *const *>(handle.data());
   if (!statement)
     return kinds;
   for (int i = 0; i < columns && i < sqlite3_column_count(statement); ++i) {
@@ -190,11 +186,7 @@ QString sqliteColumnName(sqlite3_stmt *statement, int column) {
 
 // How often SQLite has prepared the statement again since it was first
 // prepared (after a table it reads was changed); -1 without a statement.
-int sqliteReprepares(const QSqlQuery &query) {
-  const QVariant handle = query.result()->handle();
-  if (qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
-    return -1;
-  sqlite3_stmt *statement = *static_cast<sqlite3_stmt *const *>(handle.data());
+int sqliteReprepares(sqlite3_stmt *statement) {
   return statement ? sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_REPREPARE, 0) : -1;
 }
 
@@ -768,7 +760,7 @@ bool QueryObject::sameColumns(const Prepared &statement) const {
   case StoreLocation::Backend::SQLite:
     // SQLite prepares the statement again by itself when a table changes,
     // and counts how often it did.
-    return sqliteReprepares(statement.query) == statement.reprepares;
+    return sqliteReprepares(statement.compiled) == statement.reprepares;
   case StoreLocation::Backend::Odbc: {
     // The driver describes the result at every run anyway.
     const QSqlRecord record = statement.query.record();
@@ -822,13 +814,13 @@ int QueryObject::execute(const QString &text, const QVariantList &values, Result
       for (int i = 0; i < count; ++i)
         statement.columns << record.fieldName(i);
       const QList<SqliteKind> kinds = m_location.backend == StoreLocation::Backend::SQLite
-                                          ? sqliteKinds(query, count)
+                                          ? sqliteKinds(statement.compiled, count)
                                           : QList<SqliteKind>(count, SqliteKind::Plain);
       statement.kinds.clear();
       for (SqliteKind kind : kinds)
         statement.kinds << int(kind);
       if (m_location.backend == StoreLocation::Backend::SQLite)
-        statement.reprepares = sqliteReprepares(query);
+        statement.reprepares = sqliteReprepares(statement.compiled);
       statement.described = true;
     }
     result->columns = statement.columns;
@@ -941,9 +933,9 @@ void QueryObject::selectSqlite(Prepared &statement, sqlite3_stmt *compiled, cons
     for (int i = 0; i < count; ++i)
       statement.columns << sqliteColumnName(compiled, i);
     statement.kinds.clear();
-    for (SqliteKind kind : sqliteKinds(statement.query, count))
+    for (SqliteKind kind : sqliteKinds(compiled, count))
       statement.kinds << int(kind);
-    statement.reprepares = sqliteReprepares(statement.query);
+    statement.reprepares = sqliteReprepares(compiled);
     statement.described = true;
   }
   result.columns = statement.columns;

@@ -9,7 +9,6 @@
 #include "store/store.h"
 
 #include <QAbstractTableModel>
-#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QSqlDatabase>
