@@ -1,5 +1,6 @@
 #include "store/schema.h"
 
+#include "store/records.h"
 #include "store/store.h"
 
 #include <QSqlDriver>
@@ -200,10 +201,10 @@ void create(QSqlDatabase &db, bool replace) {
     throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(sqlError(db.lastError())));
   try {
     if (replace) {
-      for (const QString &statement : dropStatements(dialect))
+      for (const QString &statement : dropRecordStatements(dialect) + dropStatements(dialect))
         exec(db, statement);
     }
-    for (const QString &statement : createStatements(dialect) + referenceStatements(dialect))
+    for (const QString &statement : createStatements(dialect) + recordStatements(dialect) + referenceStatements(dialect))
       exec(db, statement);
   } catch (...) {
     db.rollback();

@@ -1,0 +1,157 @@
+#include "tools/admin.h"
+
+#include "store/records.h"
+
+#include <QDateTime>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace admin {
+
+QTextStream &out() {
+  static QTextStream stream(stdout);
+  return stream;
+}
+
+QTextStream &err() {
+  static QTextStream stream(stderr);
+  return stream;
+}
+
+Store::Store(StoreLocation location, bool create) : m_location(location) {
+  location.createFile = create;
+  m_query = std::make_unique<QueryObject>(QStringLiteral("kgadmin"), 30, location);
+  m_db = m_query->database();
+  m_dialect = schema::dialectOf(m_db);
+}
+
+QList<QVariantList> Store::run(const QString &text, const QVariantList &values) {
+  // Statements without values run as they stand (PostgreSQL cannot prepare
+  // role and grant statements).
+  QSqlQuery query(m_db);
+  bool ran = false;
+  if (values.isEmpty()) {
+    ran = query.exec(text);
+  } else {
+    if (!query.prepare(text))
+      throw StoreError(QStringLiteral("%1 (%2)").arg(query.lastError().text(), text));
+    for (int i = 0; i < values.size(); ++i)
+      query.bindValue(i, values.at(i));
+    ran = query.exec();
+  }
+  if (!ran)
+    throw StoreError(QStringLiteral("%1 (%2)").arg(query.lastError().text(), text));
+  QList<QVariantList> rows;
+  while (query.next()) {
+    QVariantList row;
+    const int columns = query.record().count();
+    for (int i = 0; i < columns; ++i)
+      row << query.value(i);
+    rows << row;
+  }
+  return rows;
+}
+
+QVariant Store::value(const QString &text, const QVariantList &values) {
+  const QList<QVariantList> rows = run(text, values);
+  return rows.isEmpty() || rows.first().isEmpty() ? QVariant() : rows.first().first();
+}
+
+void Store::requireTables() {
+  if (!schema::hasTables(m_db))
+    throw StoreError(
+        QStringLiteral("%1 holds no registration tables; run kgadmin init first").arg(m_location.describe()));
+}
+
+void Store::requireRecords() {
+  requireTables();
+  if (!schema::hasRecords(m_db))
+    throw StoreError(QStringLiteral("%1 was made before the recording time and the correction record; run kgadmin "
+                                    "upgrade first")
+                         .arg(m_location.describe()));
+}
+
+void Store::begin() {
+  // The embedded store takes its write lock at once, so that a check made
+  // in the transaction still holds at its end.
+  if (m_dialect == schema::Dialect::SQLite) {
+    run(QStringLiteral("begin immediate"));
+    return;
+  }
+  if (!m_db.transaction())
+    throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(m_db.lastError().text()));
+}
+
+void Store::commit() {
+  if (!m_db.commit())
+    throw StoreError(QStringLiteral("Cannot commit: %1").arg(m_db.lastError().text()));
+}
+
+void Store::rollback() { m_db.rollback(); }
+
+StoreLocation storeArgument(const QStringList &args, int index) {
+  if (index >= args.size())
+    throw UsageError{QStringLiteral("%1: the store is missing").arg(args.at(0))};
+  try {
+    return StoreLocation::parse(args.at(index));
+  } catch (const StoreError &error) {
+    throw UsageError{error.message()};
+  }
+}
+
+void expectArguments(const QStringList &args, int count) {
+  if (args.size() != count)
+    throw UsageError{
+        QStringLiteral("%1: expected %2 argument(s), got %3").arg(args.at(0)).arg(count - 1).arg(args.size() - 1)};
+}
+
+void expectStoreArguments(const QStringList &args, int count) {
+  if (args.size() < 2)
+    throw UsageError{QStringLiteral("%1: the store is missing").arg(args.at(0))};
+  expectArguments(args, count);
+}
+
+QString takeOption(QStringList &args, const QString &name) {
+  const int at = args.indexOf(name);
+  if (at < 0)
+    return {};
+  if (at + 1 >= args.size())
+    throw UsageError{QStringLiteral("%1: %2 needs a value").arg(args.at(0), name)};
+  const QString value = args.at(at + 1);
+  args.remove(at, 2);
+  if (args.contains(name))
+    throw UsageError{QStringLiteral("%1: %2 given twice").arg(args.at(0), name)};
+  return value;
+}
+
+bool takeFlag(QStringList &args, const QString &name) { return args.removeAll(name) > 0; }
+
+QString shown(const QVariant &value) {
+  if (value.isNull())
+    return QStringLiteral("NULL");
+  if (value.typeId() == QMetaType::QDateTime) {
+    const QDateTime when = value.toDateTime();
+    return when.toString(when.time().msec() ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
+                                            : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  }
+  return value.toString();
+}
+
+QString recordedText(const QVariant &value) {
+  if (value.isNull())
+    return {};
+  if (value.typeId() == QMetaType::QDateTime)
+    return value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+  // The embedded store keeps the text it wrote ("yyyy-MM-dd HH:mm:ss.zzz").
+  return value.toString().replace(QLatin1Char('T'), QLatin1Char(' '));
+}
+
+QString operatorName() {
+  QString name = qEnvironmentVariable("USER");
+  if (name.isEmpty())
+    name = qEnvironmentVariable("USERNAME"); // Windows
+  return name.isEmpty() ? QStringLiteral("kgadmin") : name;
+}
+
+} // namespace admin
