@@ -201,7 +201,7 @@ void create(QSqlDatabase &db, bool replace) {
     throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(sqlError(db.lastError())));
   try {
     if (replace) {
-      for (const QString &statement : dropRecordStatements(dialect) + dropStatements(dialect))
+      for (const QString &statement : dropStatements(dialect) + dropRecordStatements(dialect))
         exec(db, statement);
     }
     for (const QString &statement : createStatements(dialect) + recordStatements(dialect) + referenceStatements(dialect))

@@ -1,5 +1,6 @@
 // kgadmin, the store's admin tool, run as the administrator runs it.
 
+#include "fixture/kgadmin.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
@@ -7,32 +8,9 @@
 #include "store/schema.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QTemporaryDir>
 
-namespace {
-
-struct Outcome {
-  int code = -1;
-  QString out;
-  QString err;
-};
-
-Outcome kgadmin(const QStringList &args) {
-  QProcess process;
-  process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/kgadmin"), args);
-  Outcome outcome;
-  if (!process.waitForStarted(10000) || !process.waitForFinished(60000)) {
-    outcome.err = process.errorString();
-    return outcome;
-  }
-  outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-  outcome.out = QString::fromUtf8(process.readAllStandardOutput());
-  outcome.err = QString::fromUtf8(process.readAllStandardError());
-  return outcome;
-}
-
-} // namespace
+using Outcome = AdminOutcome;
 
 class StoreAdminTest : public QObject {
   Q_OBJECT

@@ -207,7 +207,7 @@ int restore(const QStringList &arguments) {
       store.begin();
       try {
         for (const QString &statement :
-             schema::dropRecordStatements(store.dialect()) + schema::dropStatements(store.dialect()))
+             schema::dropStatements(store.dialect()) + schema::dropRecordStatements(store.dialect()))
           schema::exec(store.db(), statement);
         store.commit();
       } catch (...) {

@@ -139,11 +139,11 @@ void applicationSheet(Workbook &book, const QString &name, const QList<Applicati
   lxw_worksheet *sheet = book.sheet(name);
   QList<double> widths;
   for (const QString &column : exportedColumns())
-    widths << (column == QLatin1String("身份证号")         ? 21
-               : column == QLatin1String("户口簿详细地址") ? 36
-               : column == QLatin1String("申请幼儿园名称") ? 26
-               : column == QLatin1String("记录时间")       ? 24
-                                                           : 12);
+    widths << (column == QStringLiteral("身份证号")         ? 21
+               : column == QStringLiteral("户口簿详细地址") ? 36
+               : column == QStringLiteral("申请幼儿园名称") ? 26
+               : column == QStringLiteral("记录时间")       ? 24
+                                                            : 12);
   book.header(sheet, exportedColumns(), widths);
   int r = 1;
   for (const Application &row : rows) {

@@ -339,6 +339,16 @@ int run(const QStringList &args) {
 
 } // namespace
 
+// The printout's application runs without a session of its own; Qt's
+// remark about the missing runtime folder is no news to the administrator.
+QtMessageHandler standardHandler = nullptr;
+
+void quietHandler(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+  if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+    return;
+  standardHandler(type, context, message);
+}
+
 int main(int argc, char *argv[]) {
   // The printout draws text, which needs the fonts of a GUI application; it
   // draws into a file, never on a screen.
@@ -346,6 +356,7 @@ int main(int argc, char *argv[]) {
   std::unique_ptr<QCoreApplication> app;
   if (drawing) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    standardHandler = qInstallMessageHandler(quietHandler);
     app = std::make_unique<QGuiApplication>(argc, argv);
   } else {
     app = std::make_unique<QCoreApplication>(argc, argv);

@@ -151,7 +151,7 @@ QVariant checkedValue(const QString &column, const QString &value, schema::Diale
     const QDate date = QDate::fromString(value, QStringLiteral("yyyy-MM-dd"));
     if (!dateForm.match(value).hasMatch() || !date.isValid() || date.year() < 1900)
       refuse(QStringLiteral("not a date of the form yyyy-MM-dd"));
-    if (column == QLatin1String("填报日期"))
+    if (column == QStringLiteral("填报日期"))
       return dialect == schema::Dialect::SQLite ? QVariant(value + QStringLiteral(" 00:00:00"))
                                                 : QVariant(QDateTime(date, QTime(0, 0)));
     return value;
@@ -164,9 +164,9 @@ QVariant checkedValue(const QString &column, const QString &value, schema::Diale
       refuse(QStringLiteral("one of %1").arg(items.join(QStringLiteral(", "))));
     return value;
   }
-  if (column == QLatin1String("身份证号") && gbk::byteLength(value) != 18)
+  if (column == QStringLiteral("身份证号") && gbk::byteLength(value) != 18)
     refuse(QStringLiteral("an identity number is 18 bytes"));
-  if (column == QLatin1String("申请幼儿园名称") && !quota::find(value))
+  if (column == QStringLiteral("申请幼儿园名称") && !quota::find(value))
     refuse(QStringLiteral("not one of the twelve kindergartens"));
   if (gbk::byteLength(value) > rule.maxBytes)
     refuse(QStringLiteral("longer than %1 bytes").arg(rule.maxBytes));
@@ -279,7 +279,7 @@ int correct(const QStringList &arguments) {
   onRecord(store, QStringLiteral("更正"), reason, [&] {
     const QVariantList row = applicationOf(store, number);
     before = shown(row.at(schema::applicationColumns().indexOf(column)));
-    if (column == QLatin1String("申请幼儿园名称") && value.toString() != before) {
+    if (column == QStringLiteral("申请幼儿园名称") && value.toString() != before) {
       const quota::Entry *entry = quota::find(value.toString());
       const int stored =
           store.value(QStringLiteral("select count(*) from lz_yjxxk where 申请幼儿园名称 = ?"), {value}).toInt();
@@ -289,7 +289,7 @@ int correct(const QStringList &arguments) {
                              .arg(stored)
                              .arg(entry->capacity));
     }
-    if (column == QLatin1String("身份证号") && value.toString() != number &&
+    if (column == QStringLiteral("身份证号") && value.toString() != number &&
         store.value(QStringLiteral("select count(*) from lz_yjxxk where 身份证号 = ?"), {value}).toInt() > 0)
       throw StoreError(
           QStringLiteral("an application is already stored under \"%1\"; nothing changed").arg(value.toString()));
