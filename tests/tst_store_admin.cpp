@@ -216,6 +216,12 @@ void StoreAdminTest::mssqlLoginScript() {
   QVERIFY(schemaText.out.contains(QStringLiteral("填报日期 datetime")));
   QVERIFY(schemaText.out.contains(QStringLiteral("unique (身份证号)")));
   QVERIFY(schemaText.out.contains(QStringLiteral("values (N'正阳社区', 12)")));
+  // The recording time and the record of changes, as on the other servers.
+  QVERIFY(schemaText.out.contains(QStringLiteral("default sysdatetime() for 记录时间")));
+  QVERIFY(schemaText.out.contains(QStringLiteral("create table lz_xgjl")));
+  QVERIFY(
+      schemaText.out.contains(QStringLiteral("create trigger tr_lz_yjxxk_change on lz_yjxxk after update, delete")));
+  QVERIFY(schemaText.out.contains(QStringLiteral("session_context(N'kg.reason')")));
 }
 
 KG_TEST_MAIN(StoreAdminTest)

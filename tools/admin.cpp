@@ -7,6 +7,11 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#ifndef Q_OS_WIN
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
 namespace admin {
 
 QTextStream &out() {
@@ -148,9 +153,15 @@ QString recordedText(const QVariant &value) {
 }
 
 QString operatorName() {
+#ifdef Q_OS_WIN
+  const QString name = qEnvironmentVariable("USERNAME");
+#else
   QString name = qEnvironmentVariable("USER");
-  if (name.isEmpty())
-    name = qEnvironmentVariable("USERNAME"); // Windows
+  if (name.isEmpty()) {
+    const passwd *entry = getpwuid(getuid());
+    name = entry ? QString::fromLocal8Bit(entry->pw_name) : QString();
+  }
+#endif
   return name.isEmpty() ? QStringLiteral("kgadmin") : name;
 }
 
