@@ -1,0 +1,267 @@
+#include "store/backend_sqlite.h"
+
+#include "store/schema.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QVarLengthArray>
+#include <sqlite3.h>
+
+namespace {
+
+// Binds the values to a statement. Date-times go as local wall-clock text,
+// which the date-time columns keep as it stands.
+int bind(sqlite3_stmt *statement, const QVariantList &values) {
+  int rc = sqlite3_clear_bindings(statement);
+  for (int i = 0; i < values.size() && rc == SQLITE_OK; ++i) {
+    const QVariant &value = values.at(i);
+    if (backend::boundAsNull(value)) {
+      rc = sqlite3_bind_null(statement, i + 1);
+      continue;
+    }
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong: rc = sqlite3_bind_int64(statement, i + 1, value.toLongLong()); break;
+    case QMetaType::Double: rc = sqlite3_bind_double(statement, i + 1, value.toDouble()); break;
+    case QMetaType::QByteArray: {
+      const QByteArray bytes = value.toByteArray();
+      rc = sqlite3_bind_blob(statement, i + 1, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
+      break;
+    }
+    default: {
+      const QByteArray utf8 = backend::wallClockText(value).toUtf8();
+      rc = sqlite3_bind_text(statement, i + 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+      break;
+    }
+    }
+  }
+  return rc;
+}
+
+// A result column's name: quotes removed, no table.
+QString columnName(sqlite3_stmt *statement, int column) {
+  QString name = QString::fromUtf8(sqlite3_column_name(statement, column));
+  name.remove(QLatin1Char('"'));
+  return name.mid(name.lastIndexOf(QLatin1Char('.')) + 1);
+}
+
+// How a result column is read: a column declared as a date-time gives a
+// date-time; an expression (no declared type, as getdate()) gives one when
+// its text has exactly getdate()'s form.
+ResultRow::Kind kindOf(sqlite3_stmt *statement, int column) {
+  const char *declared = sqlite3_column_decltype(statement, column);
+  if (!declared)
+    return ResultRow::Kind::ExactStamp;
+  const QByteArray type = QByteArray(declared).toLower();
+  return type.contains("date") || type.contains("time") ? ResultRow::Kind::StampOrText : ResultRow::Kind::Text;
+}
+
+// How often SQLite has compiled the statement again since it was first
+// compiled (after a table it reads was changed).
+int reprepares(sqlite3_stmt *statement) { return sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_REPREPARE, 0); }
+
+// The current row of a statement.
+ResultRow rowOf(sqlite3_stmt *statement, const QList<ResultRow::Kind> &kinds) {
+  const int count = int(kinds.size());
+  QVarLengthArray<int, 32> types(count);
+  int total = 0;
+  for (int i = 0; i < count; ++i) {
+    types[i] = sqlite3_column_type(statement, i);
+    if (types[i] == SQLITE_TEXT || types[i] == SQLITE_BLOB) {
+      // The pointer first, then the size: the conversion of the first may change the second.
+      types[i] == SQLITE_TEXT ? (void)sqlite3_column_text(statement, i) : (void)sqlite3_column_blob(statement, i);
+      total += sqlite3_column_bytes(statement, i);
+    }
+  }
+  ResultRow row;
+  row.reserve(count, total);
+  for (int i = 0; i < count; ++i) {
+    switch (types[i]) {
+    case SQLITE_INTEGER: row.addInteger(sqlite3_column_int64(statement, i)); break;
+    case SQLITE_FLOAT: row.addReal(sqlite3_column_double(statement, i)); break;
+    case SQLITE_BLOB:
+      row.addBlob(static_cast<const char *>(sqlite3_column_blob(statement, i)), sqlite3_column_bytes(statement, i));
+      break;
+    case SQLITE_TEXT:
+      row.addText(reinterpret_cast<const char *>(sqlite3_column_text(statement, i)), sqlite3_column_bytes(statement, i),
+                  kinds.at(i));
+      break;
+    default: row.addNull(); break;
+    }
+  }
+  return row;
+}
+
+void getdate(sqlite3_context *context, int, sqlite3_value **) {
+  sqlite3 *handle = sqlite3_context_db_handle(context);
+  qint64 offset = 0;
+  sqlite3_stmt *statement = nullptr;
+  if (sqlite3_prepare_v2(handle, "select offset_seconds from kg_clock limit 1", -1, &statement, nullptr) == SQLITE_OK) {
+    if (sqlite3_step(statement) == SQLITE_ROW)
+      offset = sqlite3_column_int64(statement, 0);
+  }
+  sqlite3_finalize(statement);
+  const QByteArray text =
+      QDateTime::currentDateTime().addSecs(offset).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
+  sqlite3_result_text(context, text.constData(), int(text.size()), SQLITE_TRANSIENT);
+}
+
+} // namespace
+
+SqliteBackend::SqliteBackend(const StoreLocation &location, int timeoutSeconds) : StoreBackend(location, timeoutSeconds) {}
+
+SqliteBackend::~SqliteBackend() { disconnect(); }
+
+void SqliteBackend::installGetdate(sqlite3 *connection) {
+  const int rc =
+      sqlite3_create_function_v2(connection, "getdate", 0, SQLITE_UTF8, nullptr, getdate, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK)
+    throw StoreError(QStringLiteral("Cannot register getdate(): %1").arg(QString::fromUtf8(sqlite3_errstr(rc))));
+}
+
+void SqliteBackend::connect() {
+  if (m_connection)
+    return;
+  if (!m_location.createFile && !QFileInfo::exists(m_location.file))
+    throw StoreError(QStringLiteral("The store file %1 does not exist").arg(m_location.file));
+  // Opened read-write; created only when asked to (the admin tool's init).
+  const int flags = SQLITE_OPEN_READWRITE | (m_location.createFile ? SQLITE_OPEN_CREATE : 0);
+  sqlite3 *connection = nullptr;
+  int rc = sqlite3_open_v2(m_location.file.toUtf8().constData(), &connection, flags, nullptr);
+  QString failure;
+  if (rc != SQLITE_OK) {
+    failure = QString::fromUtf8(connection ? sqlite3_errmsg(connection) : sqlite3_errstr(rc));
+  } else {
+    // Another writer holds the file: wait for it up to the time limit.
+    sqlite3_busy_timeout(connection, m_timeout * 1000);
+    try {
+      installGetdate(connection);
+    } catch (const StoreError &error) {
+      failure = error.message();
+    }
+  }
+  if (!failure.isEmpty()) {
+    sqlite3_close_v2(connection);
+    throw StoreError(QStringLiteral("Cannot connect to the store (%1): %2").arg(m_location.describe(), failure));
+  }
+  m_connection = connection;
+}
+
+void SqliteBackend::disconnect() {
+  m_lastPrepared = nullptr;
+  for (auto &[text, statement] : m_prepared)
+    sqlite3_finalize(statement->compiled);
+  m_prepared.clear();
+  if (m_connection)
+    sqlite3_close_v2(m_connection); // rolls back what is open
+  m_connection = nullptr;
+  m_inTransaction = false;
+}
+
+void SqliteBackend::fail(const QString &text, int rc) {
+  throw StoreError(
+      QStringLiteral("%1 [%2]: %3").arg(QString::fromUtf8(sqlite3_errmsg(m_connection))).arg(rc).arg(text));
+}
+
+SqliteBackend::Prepared &SqliteBackend::prepared(const QString &text) {
+  if (m_lastPrepared && m_lastText == text)
+    return *m_lastPrepared;
+  auto found = m_prepared.find(text);
+  if (found == m_prepared.end()) {
+    auto statement = std::make_unique<Prepared>();
+    const QByteArray utf8 = text.toUtf8();
+    if (const int rc =
+            sqlite3_prepare_v2(m_connection, utf8.constData(), int(utf8.size()), &statement->compiled, nullptr);
+        rc != SQLITE_OK)
+      fail(text, rc);
+    found = m_prepared.emplace(text, std::move(statement)).first;
+  }
+  m_lastPrepared = found->second.get();
+  m_lastText = text;
+  return *m_lastPrepared;
+}
+
+int SqliteBackend::execute(const QString &text, const QVariantList &values, Result *result) {
+  Prepared &statement = prepared(text);
+  sqlite3_stmt *compiled = statement.compiled;
+  auto failed = [&](int rc) {
+    const QString message = QString::fromUtf8(sqlite3_errmsg(m_connection));
+    sqlite3_reset(compiled);
+    throw StoreError(QStringLiteral("%1 [%2]: %3").arg(message).arg(rc).arg(text));
+  };
+  sqlite3_reset(compiled);
+  if (const int rc = bind(compiled, values); rc != SQLITE_OK)
+    failed(rc);
+  int rc = sqlite3_step(compiled); // compiles the statement again when a table changed
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+    failed(rc);
+  if (!result) {
+    while (rc == SQLITE_ROW)
+      rc = sqlite3_step(compiled);
+    if (rc != SQLITE_DONE)
+      failed(rc);
+    sqlite3_reset(compiled);
+    return sqlite3_changes(m_connection);
+  }
+  // The columns stay the same from run to run, unless a table was replaced
+  // meanwhile: SQLite then compiles the statement again, and counts it.
+  if (!statement.described || reprepares(compiled) != statement.reprepares) {
+    const int count = sqlite3_column_count(compiled);
+    statement.columns.clear();
+    statement.kinds.clear();
+    for (int i = 0; i < count; ++i) {
+      statement.columns << columnName(compiled, i);
+      statement.kinds << kindOf(compiled, i);
+    }
+    statement.reprepares = reprepares(compiled);
+    statement.described = true;
+  }
+  result->columns = statement.columns;
+  result->rows.clear();
+  for (; rc == SQLITE_ROW; rc = sqlite3_step(compiled))
+    result->rows << rowOf(compiled, statement.kinds);
+  if (rc != SQLITE_DONE)
+    failed(rc);
+  sqlite3_reset(compiled);
+  return 0;
+}
+
+void SqliteBackend::append(const NewRow &row, const AppendGuard &guard) { appendInTransaction(row, guard, QString()); }
+
+void SqliteBackend::beginAppend(const AppendGuard &) {
+  // Takes the write lock at once (waiting up to the busy time-out), so the
+  // re-checks and the insert see no other writer in between.
+  execute(QStringLiteral("BEGIN IMMEDIATE"), {}, nullptr);
+  m_inTransaction = true;
+}
+
+void SqliteBackend::commit() {
+  m_inTransaction = false;
+  execute(QStringLiteral("COMMIT"), {}, nullptr);
+}
+
+void SqliteBackend::rollback() {
+  if (!m_inTransaction || !m_connection)
+    return;
+  m_inTransaction = false;
+  sqlite3_exec(m_connection, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+QStringList SqliteBackend::createStatements() {
+  return {QStringLiteral("create table lz_kttb (幼儿园填报 boolean, 幼儿园版本 varchar(20))"),
+          QStringLiteral("create table lz_yjxxk (%1)")
+              .arg(schema::applicationColumnsSql(QStringLiteral("varchar"), QStringLiteral("datetime"))),
+          QStringLiteral("create table lz_xzcz (村或社区 varchar(40), 组数 integer)"),
+          QStringLiteral("create table kg_clock (offset_seconds integer not null)"),
+          QStringLiteral("insert into kg_clock (offset_seconds) values (0)"),
+          QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)"),
+          QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)")};
+}
+
+QStringList SqliteBackend::dropStatements() {
+  return {QStringLiteral("drop table if exists lz_kttb"), QStringLiteral("drop table if exists lz_yjxxk"),
+          QStringLiteral("drop table if exists lz_xzcz"), QStringLiteral("drop table if exists kg_clock")};
+}
