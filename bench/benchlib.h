@@ -7,6 +7,7 @@
 #include "store/queryobject.h"
 #include "store/store.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>

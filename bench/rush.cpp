@@ -72,12 +72,17 @@ std::int64_t cpuNs(qint64 pid) {
 }
 
 // The server process behind a query object's connection (PostgreSQL on this
-// machine), or 0.
+// machine), or 0. The connection is kept, so it stays the same while the
+// server answers; the query is left closed.
 qint64 backendOf(QueryObject &query) {
   if (query.location().backend != StoreLocation::Backend::PostgreSQL)
     return 0;
-  QSqlQuery pid(query.database());
-  return pid.exec(QStringLiteral("select pg_backend_pid()")) && pid.next() ? pid.value(0).toLongLong() : 0;
+  query.close();
+  query.setSql(Statement::plain(QStringLiteral("select pg_backend_pid() as pid")));
+  query.open();
+  const qint64 pid = query.fieldValue(QStringLiteral("pid")).toLongLong();
+  query.close();
+  return pid;
 }
 
 // ---------------------------------------------------------------------------
@@ -92,7 +97,10 @@ int worker(const QStringList &args) {
   const auto quotas = quota::table();
 
   Client client(store);
+  qint64 backends[2] = {0, 0};
   try {
+    backends[0] = backendOf(client.ADOTab);
+    backends[1] = backendOf(client.BDOTab);
     const int first = index < int(order.size()) ? order[std::size_t(index)] : 0;
     client.start(bench::application(bench::identity(1), QString::fromUtf8(quotas[std::size_t(first)].kindergarten))
                      .value(QStringLiteral("村或社区"))
@@ -101,7 +109,6 @@ int worker(const QStringList &args) {
     std::fprintf(stderr, "worker %d: cannot start: %s\n", index, error.what());
     return 1;
   }
-  const qint64 backends[2] = {backendOf(client.ADOTab), backendOf(client.BDOTab)};
   std::fputs("ready\n", stdout);
   std::fflush(stdout);
   std::string line;

@@ -16,6 +16,9 @@
 
 #include "store/schema.h"
 
+// Each backend (backend_sqlite, backend_postgres, backend_odbc) holds its
+// server's statements for these; this file holds what they share.
+
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -24,6 +27,12 @@ namespace schema {
 
 extern const char *const kRecordedColumn; // "记录时间"
 extern const char *const kAuditTable;     // "lz_xgjl"
+
+// The twenty columns of lz_yjxxk and the recording time.
+QStringList recordedColumns();
+// The create statement of lz_xgjl in a server's types.
+QString auditTableSql(const QString &serial, const QString &stamp, const QString &stampDefault, const QString &text,
+                      const QString &longText);
 
 // The statements that add the recording time and the change record to a
 // store whose tables createStatements made. Rows already stored keep an

@@ -1,5 +1,8 @@
 #include "store/schema.h"
 
+#include "store/backend_odbc.h"
+#include "store/backend_postgres.h"
+#include "store/backend_sqlite.h"
 #include "store/records.h"
 #include "store/store.h"
 
@@ -42,25 +45,6 @@ const Column kApplicationColumns[] = {
     {"监护人一姓名", 20}, {"监护人一电话", 20}, {"监护人二姓名", 20},   {"监护人二电话", 20},   {"填报日期", 0},
 };
 
-QString applicationTable(Dialect dialect) {
-  const QString text = dialect == Dialect::SqlServer ? QStringLiteral("nvarchar") : QStringLiteral("varchar");
-  const QString stamp = dialect == Dialect::SQLite       ? QStringLiteral("datetime")
-                        : dialect == Dialect::PostgreSQL ? QStringLiteral("timestamp(0)")
-                                                         : QStringLiteral("datetime");
-  QStringList columns;
-  for (const Column &column : kApplicationColumns) {
-    const QString name = QString::fromUtf8(column.name);
-    if (column.length == 0)
-      columns << name + QLatin1Char(' ') + stamp;
-    else if (name == QStringLiteral("身份证号"))
-      columns << QStringLiteral("%1 %2(%3) not null").arg(name, text).arg(column.length);
-    else
-      columns << QStringLiteral("%1 %2(%3)").arg(name, text).arg(column.length);
-  }
-  columns << QStringLiteral("constraint uq_lz_yjxxk_sfzh unique (身份证号)");
-  return QStringLiteral("create table lz_yjxxk (%1)").arg(columns.join(QStringLiteral(", ")));
-}
-
 QString quoted(const QString &text) {
   QString value = text;
   value.replace(QLatin1Char('\''), QStringLiteral("''"));
@@ -72,22 +56,6 @@ QString sqlError(const QSqlError &error) {
   if (text.isEmpty())
     text = error.text().trimmed();
   return text;
-}
-
-// getdate() of the embedded store: local time plus the kg_clock offset, as
-// 'yyyy-MM-dd HH:mm:ss' text.
-void sqliteGetdate(sqlite3_context *context, int, sqlite3_value **) {
-  sqlite3 *handle = sqlite3_context_db_handle(context);
-  qint64 offset = 0;
-  sqlite3_stmt *statement = nullptr;
-  if (sqlite3_prepare_v2(handle, "select offset_seconds from kg_clock limit 1", -1, &statement, nullptr) == SQLITE_OK) {
-    if (sqlite3_step(statement) == SQLITE_ROW)
-      offset = sqlite3_column_int64(statement, 0);
-  }
-  sqlite3_finalize(statement);
-  const QByteArray text =
-      QDateTime::currentDateTime().addSecs(offset).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
-  sqlite3_result_text(context, text.constData(), int(text.size()), SQLITE_TRANSIENT);
 }
 
 } // namespace
@@ -119,31 +87,28 @@ const QStringList &applicationColumns() {
   return names;
 }
 
-QStringList createStatements(Dialect dialect) {
-  QStringList statements;
-  switch (dialect) {
-  case Dialect::SQLite:
-    statements << QStringLiteral("create table lz_kttb (幼儿园填报 boolean, 幼儿园版本 varchar(20))")
-               << applicationTable(dialect)
-               << QStringLiteral("create table lz_xzcz (村或社区 varchar(40), 组数 integer)")
-               << QStringLiteral("create table kg_clock (offset_seconds integer not null)")
-               << QStringLiteral("insert into kg_clock (offset_seconds) values (0)");
-    break;
-  case Dialect::PostgreSQL:
-    statements << QStringLiteral("create table lz_kttb (幼儿园填报 boolean, 幼儿园版本 varchar(20))")
-               << applicationTable(dialect)
-               << QStringLiteral("create table lz_xzcz (村或社区 varchar(40), 组数 integer)")
-               << QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
-                                 "$$ select localtimestamp(3)::timestamp $$");
-    break;
-  case Dialect::SqlServer:
-    statements << QStringLiteral("create table lz_kttb (幼儿园填报 bit, 幼儿园版本 nvarchar(20))")
-               << applicationTable(dialect) << QStringLiteral("create table lz_xzcz (村或社区 nvarchar(40), 组数 int)");
-    break;
+QString applicationColumnsSql(const QString &textType, const QString &stampType) {
+  QStringList columns;
+  for (const Column &column : kApplicationColumns) {
+    const QString name = QString::fromUtf8(column.name);
+    if (column.length == 0)
+      columns << name + QLatin1Char(' ') + stampType;
+    else if (name == QStringLiteral("身份证号"))
+      columns << QStringLiteral("%1 %2(%3) not null").arg(name, textType).arg(column.length);
+    else
+      columns << QStringLiteral("%1 %2(%3)").arg(name, textType).arg(column.length);
   }
-  statements << QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)")
-             << QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)");
-  return statements;
+  columns << QStringLiteral("constraint uq_lz_yjxxk_sfzh unique (身份证号)");
+  return columns.join(QStringLiteral(", "));
+}
+
+QStringList createStatements(Dialect dialect) {
+  switch (dialect) {
+  case Dialect::SQLite: return SqliteBackend::createStatements();
+  case Dialect::PostgreSQL: return PostgresBackend::createStatements();
+  case Dialect::SqlServer: return OdbcBackend::createStatements();
+  }
+  return {};
 }
 
 QStringList referenceStatements(Dialect dialect) {
@@ -166,23 +131,12 @@ QStringList referenceStatements(Dialect dialect) {
 }
 
 QStringList dropStatements(Dialect dialect) {
-  QStringList statements;
   switch (dialect) {
-  case Dialect::SQLite:
-    statements << QStringLiteral("drop table if exists lz_kttb") << QStringLiteral("drop table if exists lz_yjxxk")
-               << QStringLiteral("drop table if exists lz_xzcz") << QStringLiteral("drop table if exists kg_clock");
-    break;
-  case Dialect::PostgreSQL:
-    statements << QStringLiteral("drop table if exists lz_kttb") << QStringLiteral("drop table if exists lz_yjxxk")
-               << QStringLiteral("drop table if exists lz_xzcz") << QStringLiteral("drop function if exists getdate()");
-    break;
-  case Dialect::SqlServer:
-    statements << QStringLiteral("if object_id('lz_kttb') is not null drop table lz_kttb")
-               << QStringLiteral("if object_id('lz_yjxxk') is not null drop table lz_yjxxk")
-               << QStringLiteral("if object_id('lz_xzcz') is not null drop table lz_xzcz");
-    break;
+  case Dialect::SQLite: return SqliteBackend::dropStatements();
+  case Dialect::PostgreSQL: return PostgresBackend::dropStatements();
+  case Dialect::SqlServer: return OdbcBackend::dropStatements();
   }
-  return statements;
+  return {};
 }
 
 bool hasTables(QSqlDatabase &db) {
@@ -204,7 +158,8 @@ void create(QSqlDatabase &db, bool replace) {
       for (const QString &statement : dropStatements(dialect) + dropRecordStatements(dialect))
         exec(db, statement);
     }
-    for (const QString &statement : createStatements(dialect) + recordStatements(dialect) + referenceStatements(dialect))
+    for (const QString &statement :
+         createStatements(dialect) + recordStatements(dialect) + referenceStatements(dialect))
       exec(db, statement);
   } catch (...) {
     db.rollback();
@@ -246,10 +201,7 @@ void installGetdate(QSqlDatabase &db) {
   sqlite3 *sqlite = *static_cast<sqlite3 *const *>(handle.data());
   if (!sqlite)
     throw StoreError(QStringLiteral("The SQLite connection is not open"));
-  const int rc =
-      sqlite3_create_function_v2(sqlite, "getdate", 0, SQLITE_UTF8, nullptr, sqliteGetdate, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK)
-    throw StoreError(QStringLiteral("Cannot register getdate(): %1").arg(QString::fromUtf8(sqlite3_errstr(rc))));
+  SqliteBackend::installGetdate(sqlite);
 }
 
 qint64 clockOffset(QSqlDatabase &db) {
@@ -277,6 +229,10 @@ QSqlDatabase openAdminConnection(const QString &name, const StoreLocation &locat
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
     db.setDatabaseName(location.file);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+  } else if (location.backend == StoreLocation::Backend::Odbc) {
+    db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name);
+    db.setDatabaseName(location.odbcConnection);
+    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(qMax(1, location.loginTimeout)));
   } else {
     db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
     db.setHostName(location.host);

@@ -27,6 +27,10 @@ Dialect dialectOf(const QSqlDatabase &db);
 // The twenty columns of lz_yjxxk in the order of the lookup statement.
 const QStringList &applicationColumns();
 
+// The column definitions of lz_yjxxk (with its unique key on 身份证号) in
+// a server's text and date-time types, for its create statement.
+QString applicationColumnsSql(const QString &textType, const QString &stampType);
+
 // The statements that create the tables (and, for PostgreSQL, getdate();
 // for SQLite, the clock offset table kg_clock), in order.
 QStringList createStatements(Dialect dialect);
@@ -72,7 +76,8 @@ qint64 clockOffset(QSqlDatabase &db);
 void exec(QSqlDatabase &db, const QString &statement);
 
 // A connection of its own for administering a store (the admin tool, test
-// and benchmark fixtures): SQLite with getdate() installed, or PostgreSQL.
+// and benchmark fixtures) through Qt: SQLite with getdate() installed,
+// PostgreSQL, or ODBC.
 // Raises StoreError; closeAdminConnection ends and forgets it.
 QSqlDatabase openAdminConnection(const QString &name, const StoreLocation &location);
 void closeAdminConnection(const QString &name);

@@ -1,0 +1,109 @@
+#pragma once
+// The one interface between a query object and the server behind it. Each
+// backend (backend_sqlite, backend_postgres, backend_odbc) owns its server's
+// API whole: the connection, running statements and fetching their results,
+// the time limit, telling a lost link, the guarded append and its part of the
+// schema. A query object holds one backend, which holds at most one
+// connection.
+
+#include "store/result.h"
+#include "store/store.h"
+
+#include <QString>
+#include <QVariant>
+#include <memory>
+
+// The conditions the append re-checks in the same atomic step as the insert,
+// against whatever other clients stored in the meantime.
+struct AppendGuard {
+  QString quotaColumn;  // e.g. 申请幼儿园名称
+  QVariant quotaValue;  // the kindergarten
+  int capacity = -1;    // rows allowed for quotaValue; -1: no limit
+  QString uniqueColumn; // e.g. 身份证号
+  QVariant uniqueValue; // the identity number
+};
+
+// The append was refused by its guard: nothing was stored.
+class AppendRefused : public StoreError {
+public:
+  enum class Reason { QuotaFull, Duplicate };
+  AppendRefused(Reason reason, const QVariantMap &existing);
+  Reason reason() const { return m_reason; }
+  // For Duplicate: the stored row that holds the same unique value.
+  QVariantMap existing() const { return m_existing; }
+
+private:
+  Reason m_reason;
+  QVariantMap m_existing;
+};
+
+// A row to be inserted: its table, and its columns with their values.
+struct NewRow {
+  QString table;
+  QStringList columns;
+  QVariantList values;
+  QVariant value(const QString &column) const { return values.value(columns.indexOf(column)); }
+};
+
+class StoreBackend {
+public:
+  // The backend for a location; timeoutSeconds bounds every statement.
+  static std::unique_ptr<StoreBackend> create(const StoreLocation &location, int timeoutSeconds);
+  virtual ~StoreBackend() = default;
+
+  // Runs a select with its bound values (? marks) and fetches the whole
+  // result; connects first when not connected. A kept connection may have
+  // been lost without notice (the server went away and came back): a select
+  // that fails on it is run once more on a new one; a select that failed on a
+  // live connection (rejected, timed out) is not. Raises StoreError.
+  void select(const QString &text, const QVariantList &values, Result &result);
+  // Inserts the row as it is. Raises StoreError.
+  void insert(const NewRow &row);
+  // Inserts the row only while the guard's quota has room and its unique
+  // value is not stored yet, as one atomic step against every other client.
+  // Raises AppendRefused (nothing stored) or StoreError.
+  virtual void append(const NewRow &row, const AppendGuard &guard) = 0;
+  // Ends the connection (rolling back what is open); the next statement
+  // connects again.
+  virtual void disconnect() = 0;
+
+protected:
+  StoreBackend(const StoreLocation &location, int timeoutSeconds) : m_location(location), m_timeout(timeoutSeconds) {}
+  virtual void connect() = 0;
+  virtual bool connected() const = 0;
+  // After a failed statement: whether the link to the server is gone (true
+  // when it cannot be told).
+  virtual bool connectionLost() = 0;
+  // Runs one statement with its bound values on the open connection; fills
+  // result when given. Returns the rows a statement without result changed.
+  // Raises StoreError and leaves the connection as it is.
+  virtual int execute(const QString &text, const QVariantList &values, Result *result) = 0;
+
+  // The guarded append as a transaction of the client: begin (and take the
+  // locks the server needs), insert only while the guard holds, tell the
+  // reason of a refusal while the locks still hold, commit. tableHint goes
+  // after the table name in the re-checks.
+  void appendInTransaction(const NewRow &row, const AppendGuard &guard, const QString &tableHint);
+  // Begins the transaction of appendInTransaction and takes its locks.
+  virtual void beginAppend(const AppendGuard &guard) = 0;
+  virtual void commit() = 0;
+  // Rolls back an open transaction; never raises.
+  virtual void rollback() = 0;
+
+  StoreLocation m_location;
+  int m_timeout;
+};
+
+namespace backend {
+// The insert statement of a row, with ? marks for its values.
+QString insertStatement(const NewRow &row);
+// One stored row as a map of column to value.
+QVariantMap rowMap(const Result &result, int row);
+// Whether a bound value goes to the store as NULL: a null text, date or time
+// is NULL too.
+bool boundAsNull(const QVariant &value);
+// A value as text for the store: date-times as local wall-clock text
+// (yyyy-MM-dd HH:mm:ss, dates yyyy-MM-dd), which the date-time columns keep
+// as it stands.
+QString wallClockText(const QVariant &value);
+} // namespace backend
