@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Draws the program's icon, packaging/kgfiling.png (256 x 256, transparent
 # corners): a kindergarten under a roof on the blue of the banner, with a sun
-# and the character 园. The window icon and the menu entry both use it. Needs
-# ImageMagick and a Chinese font (fonts-wqy-zenhei).
+# and the character 园. The window icon and the menu entry both use it; the
+# same picture in the sizes of a Windows icon goes to kgfiling.ico beside it
+# (the icon of kgfiling.exe). Needs ImageMagick and a Chinese font
+# (fonts-wqy-zenhei).
 set -euo pipefail
 out=${1:-$(dirname "$0")/../packaging/kgfiling.png}
 font=$(fc-match -f '%{file}' 'WenQuanYi Zen Hei')
@@ -16,4 +18,5 @@ convert -size 256x256 xc:none \
   -fill white -draw 'rectangle 56,124 200,222' \
   -font "$font" -fill '#0b3d91' -pointsize 84 -gravity center -annotate +0+44 '园' \
   -depth 8 -strip "$out"
+convert "$out" -define icon:auto-resize=256,48,32,16 "${out%.png}.ico"
 echo "$out"
