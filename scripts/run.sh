@@ -61,6 +61,8 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   lines=$("$root/scripts/xdesktop.sh" start "${KG_RUN_DISPLAY:-99}" 2> >(grep -v 'virtual desktop on' >&2))
   eval "$lines"
   desktop=$KG_XDESKTOP
+  # Qt wants a private runtime folder; a login session has one, a bare shell not.
+  [ -n "${XDG_RUNTIME_DIR:-}" ] || export XDG_RUNTIME_DIR=$desktop
   x11vnc -display "$DISPLAY" -localhost -nopw -forever -shared -norc -autoport 5900 >"$desktop/x11vnc.log" 2>&1 &
   vnc=$!
   port=""
