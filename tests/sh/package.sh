@@ -7,7 +7,7 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 command -v dpkg-deb >/dev/null || {
   echo "SKIP: not a Debian system (dpkg-deb is missing)"
-  exit 0
+  exit 77
 }
 tmp=$(mktemp -d /tmp/kg-package-test.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT

@@ -17,7 +17,7 @@ notice_title='填报注意事项'
 for tool in Xvfb openbox x11vnc xdotool; do
   command -v "$tool" >/dev/null || {
     echo "SKIP: $tool is not installed"
-    exit 0
+    exit 77
   }
 done
 tmp=$(mktemp -d /tmp/kg-run-test.XXXXXX)
@@ -73,7 +73,8 @@ check_vnc() {
   if command -v ss >/dev/null; then
     local listening
     listening=$(ss -Hltn "sport = :$port" | awk '{print $4}')
-    grep -qv '^127\.0\.0\.1:\|^\[::1\]:' <<<"$listening" && fail "the VNC server listens beyond loopback: $listening"
+    [ -n "$listening" ] || fail "ss shows no listening socket on port $port"
+    ! grep -qv '^127\.0\.0\.1:\|^\[::1\]:' <<<"$listening" || fail "the VNC server listens beyond loopback: $listening"
   fi
   echo "VNC server on 127.0.0.1:$port answers: $greeting"
 }
