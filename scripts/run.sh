@@ -39,6 +39,7 @@ fi
 client=""
 vnc=""
 desktop=""
+lines=""
 stop_all() {
   if [ -n "$client" ]; then
     kill "$client" 2>/dev/null || true
@@ -48,6 +49,8 @@ stop_all() {
     kill "$vnc" 2>/dev/null || true
     wait "$vnc" 2>/dev/null || true
   fi
+  # Stopped right after the desktop started: its folder is in the lines read.
+  [ -n "$desktop" ] || desktop=$(sed -n 's/^export KG_XDESKTOP=//p' <<<"$lines")
   if [ -n "$desktop" ]; then
     KG_XDESKTOP=$desktop "$root/scripts/xdesktop.sh" stop || true
   fi

@@ -31,6 +31,9 @@ start() {
   done
   local dir
   dir=$(mktemp -d /tmp/kg-xdesktop.XXXXXX)
+  # Interrupted while starting: stop what has been started.
+  trap 'KG_XDESKTOP=$dir stop; exit 130' INT
+  trap 'KG_XDESKTOP=$dir stop; exit 143' TERM
   Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >"$dir/xvfb.log" 2>&1 &
   echo $! >"$dir/xvfb.pid"
   # Whatever fails from here stops what was started. The server is up once it
