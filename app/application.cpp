@@ -12,6 +12,7 @@
 
 #include <QFont>
 #include <QFontDatabase>
+#include <QIcon>
 
 const char *const kApplicationTitle = "澄岭区2022年城区公办幼儿园小班招生网络填报系统";
 
@@ -39,6 +40,9 @@ void substituteFonts() {
 TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv) {
   registerResources();
   setApplicationName(QStringLiteral("kgfiling"));
+  // Every window carries the program's icon; the menu entry names this desktop file.
+  setWindowIcon(QIcon(QStringLiteral(":/kgfiling.png")));
+  setDesktopFileName(QStringLiteral("kgfiling"));
   // The title captions the main window, the plain message boxes and the
   // error box. (It is not set as Qt's display name, which X11 would append
   // to every window's caption.)

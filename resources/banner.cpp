@@ -3,10 +3,10 @@
 #include <QFile>
 
 #include <csetjmp>
-#include <future>
-#include <system_error>
 #include <cstdio>
+#include <future>
 #include <jpeglib.h>
+#include <system_error>
 
 namespace banner {
 

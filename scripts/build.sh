@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
-# Configures and builds everything into build/ (client, admin tool, tests, benchmarks).
+# Configures and builds into build/ (or $KG_BUILD).
+#
+#   scripts/build.sh                  everything: client, admin tool, tests, benchmarks
+#   scripts/build.sh TARGET...        only these targets (run.sh: kgfiling kgadmin)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" -j"$(nproc)"
+build=${KG_BUILD:-$root/build}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"

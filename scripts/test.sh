@@ -5,6 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
+"$root/scripts/format-check.sh"
 "$root/scripts/build.sh"
 eval "$("$root/scripts/pg.sh" start)"
 trap '"$root/scripts/pg.sh" stop >/dev/null 2>&1 || true' EXIT

@@ -31,28 +31,39 @@ start() {
   done
   local dir
   dir=$(mktemp -d /tmp/kg-xdesktop.XXXXXX)
+  # Interrupted while starting: stop what has been started.
+  trap 'KG_XDESKTOP=$dir stop; exit 130' INT
+  trap 'KG_XDESKTOP=$dir stop; exit 143' TERM
   Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >"$dir/xvfb.log" 2>&1 &
   echo $! >"$dir/xvfb.pid"
+  # Whatever fails from here stops what was started. The server is up once it
+  # answers a request (its socket appears before it accepts connections).
   local i
-  for i in $(seq 1 100); do
-    [ -e "/tmp/.X11-unix/X$n" ] && break
+  for i in $(seq 1 400); do
+    DISPLAY=":$n" xprop -root -len 0 _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 && break
     kill -0 "$(cat "$dir/xvfb.pid")" 2>/dev/null || {
       cat "$dir/xvfb.log" >&2
-      rm -rf "$dir"
+      KG_XDESKTOP=$dir stop
       die "Xvfb did not start on :$n"
     }
     sleep 0.05
   done
-  [ -e "/tmp/.X11-unix/X$n" ] || die "Xvfb did not open :$n in 5 s"
+  DISPLAY=":$n" xprop -root -len 0 _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 || {
+    KG_XDESKTOP=$dir stop
+    die "Xvfb did not answer on :$n in 20 s"
+  }
   DISPLAY=":$n" openbox >"$dir/openbox.log" 2>&1 &
   echo $! >"$dir/openbox.pid"
   # openbox is up once it owns the window-manager selection of screen 0.
-  for i in $(seq 1 100); do
+  for i in $(seq 1 400); do
     DISPLAY=":$n" xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
     sleep 0.05
   done
-  DISPLAY=":$n" xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' ||
-    die "openbox did not take :$n in 5 s"
+  DISPLAY=":$n" xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' || {
+    cat "$dir/openbox.log" >&2
+    KG_XDESKTOP=$dir stop
+    die "openbox did not take :$n in 20 s"
+  }
   echo ":$n" >"$dir/display"
   say "virtual desktop on :$n"
   echo "export DISPLAY=:$n"

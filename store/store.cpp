@@ -1,5 +1,6 @@
 #include "store/store.h"
 
+#include <QStandardPaths>
 #include <QUrl>
 
 StoreError::StoreError(const QString &message) : std::runtime_error(message.toStdString()) {}
@@ -22,6 +23,15 @@ QString oleDbString(const QString &server) {
 }
 
 QString odbcString(const QString &server) {
+#ifdef Q_OS_WIN
+  // Windows' own SQL Server driver, which every Windows has; it takes the
+  // port after the server's address, and Qt's ODBC driver talks to it in
+  // wide characters.
+  return QStringLiteral("Driver={SQL Server};Server=%1,%2;Database=%3;Uid=%4;Pwd=%5;")
+      .arg(server)
+      .arg(kPort)
+      .arg(QLatin1String(kInitialCatalog), QLatin1String(kUserId), QLatin1String(kPassword));
+#else
   // FreeTDS takes the port separately; the client charset makes it pass the
   // Chinese statement text and values as UTF-8 (Qt's ODBC driver does not use
   // wide characters with FreeTDS).
@@ -30,6 +40,7 @@ QString odbcString(const QString &server) {
       .arg(server)
       .arg(kPort)
       .arg(QLatin1String(kInitialCatalog), QLatin1String(kUserId), QLatin1String(kPassword));
+#endif
 }
 
 StoreLocation sqlServer(const QString &server) {
@@ -134,8 +145,14 @@ StoreLocation StoreLocation::client() {
 #ifdef KG_STORE
   return parse(QString::fromUtf8(KG_STORE));
 #else
-  return parse(QStringLiteral("sqlite:store.db"));
+  StoreLocation location;
+  location.file = embeddedFile();
+  return location;
 #endif
+}
+
+QString StoreLocation::embeddedFile() {
+  return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/kgfiling/store.db");
 }
 
 QString StoreLocation::describe() const {

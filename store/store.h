@@ -31,8 +31,12 @@ struct StoreLocation {
   //   mssql:<host>            (SQL Server with the district's settings)
   //   odbc:<connection string>
   static StoreLocation parse(const QString &text);
-  // The store the client was built for (KG_STORE), or $KG_STORE when set.
+  // The store the client was built for (KG_STORE), or $KG_STORE when set;
+  // a client built without a store uses the embedded store embeddedFile().
   static StoreLocation client();
+  // The embedded store in the user's data folder:
+  // ~/.local/share/kgfiling/store.db, %LOCALAPPDATA%/kgfiling/store.db.
+  static QString embeddedFile();
   QString describe() const;
   // The location as parse() reads it, password included (for handing it to
   // another process); mssql: comes back as its odbc: form.
@@ -53,7 +57,8 @@ constexpr int kPort = 1433;
 // "Provider=SQLOLEDB.1;Password=...;Persist Security Info=True;User ID=sa;
 //  Initial Catalog=mqrsdata;Data Source=<server>,1433"
 QString oleDbString(const QString &server);
-// The same settings for the FreeTDS ODBC driver (UTF-8 client charset).
+// The same settings for the platform's SQL Server ODBC driver: Windows' own
+// "SQL Server" driver there, FreeTDS (UTF-8 client charset) elsewhere.
 QString odbcString(const QString &server);
 // The SQL Server location with these settings.
 StoreLocation sqlServer(const QString &server);

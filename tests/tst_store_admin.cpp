@@ -8,6 +8,8 @@
 #include "store/schema.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 using Outcome = AdminOutcome;
@@ -20,6 +22,7 @@ private slots:
   void settingsAndStatus();
   void failures_data();
   void failures();
+  void defaultStore();
   void postgresLogin();
   void mssqlLoginScript();
 };
@@ -116,7 +119,7 @@ void StoreAdminTest::failures_data() {
   const QString missing = QStringLiteral("sqlite:/nonexistent-kg-directory/store.db");
   QTest::newRow("no command") << QStringList() << 2 << "usage";
   QTest::newRow("unknown command") << QStringList{"drop-everything", "sqlite:x.db"} << 2 << "unknown command";
-  QTest::newRow("no store") << QStringList{"status"} << 2 << "store is missing";
+  QTest::newRow("no store and no version") << QStringList{"set-version"} << 2 << "store is missing";
   QTest::newRow("bad store") << QStringList{"status", "oracle:db"} << 2 << "Invalid store location";
   QTest::newRow("missing store file") << QStringList{"status", missing} << 1 << "does not exist";
   QTest::newRow("init in a missing directory") << QStringList{"init", missing} << 1 << "Cannot connect";
@@ -136,6 +139,34 @@ void StoreAdminTest::failures() {
   const Outcome outcome = kgadmin(args);
   QCOMPARE(outcome.code, code);
   QVERIFY2(outcome.err.contains(message) || outcome.out.contains(message), qPrintable(outcome.err + outcome.out));
+}
+
+void StoreAdminTest::defaultStore() {
+  // A store left out is the client's: $KG_STORE when set, else (in a build
+  // without a store setting) the embedded store in the user's data folder,
+  // whose folder init creates.
+  QTemporaryDir dir;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("KG_STORE"), QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("named.db")));
+  QCOMPARE(kgadmin({QStringLiteral("init")}, environment).code, 0);
+  QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("named.db"))));
+#ifdef KG_STORE
+  QSKIP("this build names its store (KG_STORE)");
+#else
+  environment.remove(QStringLiteral("KG_STORE"));
+  environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+  const QString embedded = dir.filePath(QStringLiteral("data/kgfiling/store.db"));
+  const Outcome init = kgadmin({QStringLiteral("init")}, environment);
+  QVERIFY2(init.code == 0, qPrintable(init.err));
+  QVERIFY2(init.out.contains(embedded), qPrintable(init.out));
+  QVERIFY(QFileInfo::exists(embedded));
+  QCOMPARE(kgadmin({QStringLiteral("close-filing")}, environment).code, 0);
+  QCOMPARE(kgadmin({QStringLiteral("set-version"), QStringLiteral("2.0")}, environment).code, 0);
+  const Outcome status = kgadmin({QStringLiteral("status")}, environment);
+  QVERIFY2(status.out.contains(QStringLiteral("store:    SQLite file ") + embedded), qPrintable(status.out));
+  QVERIFY2(status.out.contains(QStringLiteral("filing:   closed")), qPrintable(status.out));
+  QVERIFY2(status.out.contains(QStringLiteral("version:  \"2.0\"")), qPrintable(status.out));
+#endif
 }
 
 void StoreAdminTest::postgresLogin() {

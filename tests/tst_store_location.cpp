@@ -6,6 +6,8 @@
 #include "store/statement.h"
 #include "store/store.h"
 
+#include <QDir>
+
 class StoreLocationTest : public QObject {
   Q_OBJECT
 private slots:
@@ -116,9 +118,21 @@ void StoreLocationTest::clientSetting() {
   qputenv("KG_STORE", "postgres://kg:pw@127.0.0.1:5999/fromenv");
   QCOMPARE(StoreLocation::client().database, QStringLiteral("fromenv"));
   qunsetenv("KG_STORE");
-  // Without the variable: the build's setting, whatever it names.
+  // Without the variable: the build's setting, whatever it names, or the
+  // embedded store in the user's data folder.
   const StoreLocation built = StoreLocation::client();
+#ifdef KG_STORE
   QCOMPARE(built.describe(), StoreLocation::parse(QStringLiteral(KG_STORE)).describe());
+#else
+  QCOMPARE(built.backend, StoreLocation::Backend::SQLite);
+  const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+  qputenv("XDG_DATA_HOME", "/srv/profile/data");
+  QCOMPARE(StoreLocation::client().file, QStringLiteral("/srv/profile/data/kgfiling/store.db"));
+  qunsetenv("XDG_DATA_HOME");
+  QCOMPARE(StoreLocation::client().file, QDir::homePath() + QStringLiteral("/.local/share/kgfiling/store.db"));
+  if (!dataHome.isEmpty())
+    qputenv("XDG_DATA_HOME", dataHome);
+#endif
 }
 
 void StoreLocationTest::statements_data() {
