@@ -10,13 +10,10 @@
 #include "main/unit1.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QHeaderView>
 #include <QMap>
-#include <QMenu>
 #include <QStyle>
 #include <QTableView>
-#include <QTimer>
 #include <algorithm>
 #include <climits>
 
@@ -61,9 +58,6 @@ private slots:
   void valuesNeverChangeTheStatement_data();
   void valuesNeverChangeTheStatement();
   void boxRefusesNineteenthByte();
-  void clipboardGuard_data();
-  void clipboardGuard();
-  void rightClickEmptiesClipboardBeforeMenu();
   void clickSelectsAndDoubleClickClears();
 
 private:
@@ -250,53 +244,6 @@ void LookupTest::boxRefusesNineteenthByte() {
   Form1->sfzEdit->clear();
   type(Form1->sfzEdit, QStringLiteral("1䶮2"));
   QCOMPARE(Form1->sfzEdit->text(), QStringLiteral("12"));
-}
-
-void LookupTest::clipboardGuard_data() {
-  QTest::addColumn<int>("key");
-  QTest::addColumn<int>("modifiers");
-  QTest::addColumn<QString>("boxAfter");
-  QTest::addColumn<bool>("clipboardEmptied");
-  QTest::newRow("Ctrl+V pastes nothing") << int(Qt::Key_V) << int(Qt::ControlModifier) << "12" << true;
-  QTest::newRow("Shift+Insert pastes") << int(Qt::Key_Insert) << int(Qt::ShiftModifier) << "12345" << false;
-  QTest::newRow("V types its letter") << int(Qt::Key_V) << int(Qt::NoModifier) << "12v" << true;
-  QTest::newRow("Ctrl+A selects, clipboard emptied") << int(Qt::Key_A) << int(Qt::ControlModifier) << "12" << true;
-  QTest::newRow("a digit leaves the clipboard") << int(Qt::Key_7) << int(Qt::NoModifier) << "127" << false;
-}
-
-void LookupTest::clipboardGuard() {
-  QFETCH(int, key);
-  QFETCH(int, modifiers);
-  QFETCH(QString, boxAfter);
-  QFETCH(bool, clipboardEmptied);
-  Form1->sfzEdit->setText("12");
-  Form1->sfzEdit->setFocus();
-  Form1->sfzEdit->end(false);
-  QApplication::clipboard()->setText("345");
-  QTest::keyClick(Form1->sfzEdit, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-  QCOMPARE(Form1->sfzEdit->text(), boxAfter);
-  QCOMPARE(QApplication::clipboard()->text().isEmpty(), clipboardEmptied);
-}
-
-void LookupTest::rightClickEmptiesClipboardBeforeMenu() {
-  QApplication::clipboard()->setText("345");
-  bool menuSawEmptyClipboard = false;
-  bool menuShown = false;
-  QTimer::singleShot(50, [&] {
-    if (QWidget *popup = QApplication::activePopupWidget()) {
-      menuShown = true;
-      menuSawEmptyClipboard = QApplication::clipboard()->text().isEmpty();
-      popup->close();
-    }
-  });
-  QTest::mouseClick(Form1->sfzEdit, Qt::RightButton);
-  QTest::qWait(100);
-  QVERIFY(QApplication::clipboard()->text().isEmpty());
-  if (menuShown)
-    QVERIFY(menuSawEmptyClipboard);
-  QApplication::clipboard()->setText("345");
-  QTest::mouseClick(Form1->sfzEdit, Qt::MiddleButton);
-  QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("345"));
 }
 
 void LookupTest::clickSelectsAndDoubleClickClears() {
