@@ -20,15 +20,18 @@ namespace {
 
 const QString kTitle = QStringLiteral("澄岭区2022年城区公办幼儿园小班招生网络填报系统");
 const QString kNoticeTitle = QStringLiteral("填报注意事项");
+const QString kFormTitle = QStringLiteral("幼儿信息填报框");
 const QString kClientFormats = QStringLiteral("sDate=-\nsShortDate=yyyy-MM-dd\nsTimeFormat=HH:mm:ss\n");
 
 // Centres of the controls the cases press, in their window's client
 // coordinates, from the windows' layouts: the notice's 已阅读并接受 at
 // 285,338 and 不接受 at 479,338; in the working strip along the top of the
-// main window, sfzEdit at 195,24, 查询 at 745,24 and 退出 at 1080,24.
+// main window, sfzEdit at 195,24, 申请填报 at 438,23, 查询 at 745,24 and
+// 退出 at 1080,24.
 const QPoint kAccept(285 + 117 / 2, 338 + 25 / 2);
 const QPoint kDecline(479 + 101 / 2, 338 + 25 / 2);
 const QPoint kBox(195 + 217 / 2, 24 + 31 / 2);
+const QPoint kStart(438 + 80 / 2, 23 + 33 / 2);
 const QPoint kLookup(745 + 80 / 2, 24 + 33 / 2);
 const QPoint kExit(1080 + 75 / 2, 24 + 33 / 2);
 
@@ -228,7 +231,9 @@ private slots:
                             "iTime=1", "iTimePrefix=0", "iTLZero=0", "sLongDate=yyyy'年'M'月'd'日'"}));
   }
 
-  // 不接受 on the notice ends the program.
+  // 不接受 on the notice ends the program. (A close of the main window while
+  // the notice is open belongs to the desktop suite of the window manager's
+  // ways out.)
   void declineEnds() {
     std::unique_ptr<Client> client;
     QString main, notice;
@@ -240,15 +245,20 @@ private slots:
   }
 
   // After the notice is accepted the program runs while the guardian works
-  // (a lookup with its message), and ends on 退出 or on a close of the main
-  // window through the window manager (Alt+F4, like the caption bar's close).
+  // (a lookup with its message; an application form opened), and ends on 退出
+  // or on a close of the main window through the window manager (Alt+F4,
+  // like the caption bar's close), also while the form is still open.
   void workingEnds_data() {
     QTest::addColumn<QString>("how");
-    QTest::newRow("退出") << "exit";
-    QTest::newRow("main window closed") << "close";
+    QTest::addColumn<bool>("formOpen");
+    QTest::newRow("退出") << "exit" << false;
+    QTest::newRow("main window closed") << "close" << false;
+    QTest::newRow("退出 with the form open") << "exit" << true;
+    QTest::newRow("main window closed with the form open") << "close" << true;
   }
   void workingEnds() {
     QFETCH(QString, how);
+    QFETCH(bool, formOpen);
     std::unique_ptr<Client> client;
     QString main, notice;
     startToNotice(client, main, notice);
@@ -267,6 +277,16 @@ private slots:
     client->pressReturnIn(box);
     QVERIFY(QTest::qWaitFor([&] { return client->windows(kTitle).size() == 1 || !client->running(); }, 10000));
     QVERIFY2(client->keepsRunning(), "the client ended while the guardian worked");
+
+    if (formOpen) {
+      // A new application: the form opens beside the main window.
+      client->click(main, kBox);
+      xdo({QStringLiteral("key"), QStringLiteral("ctrl+a"), QStringLiteral("BackSpace")});
+      xdo({QStringLiteral("type"), QStringLiteral("110101201903050021")});
+      client->click(main, kStart);
+      QVERIFY2(!client->waitForWindow(kFormTitle).isEmpty(), "the application form did not open");
+      QVERIFY2(client->keepsRunning(), "the client ended with the form open");
+    }
 
     if (how == QLatin1String("exit")) {
       client->click(main, kExit);
