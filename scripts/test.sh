@@ -21,7 +21,8 @@ if [ -z "${KG_TEST_PG:-}" ]; then
   echo "test.sh: pg.sh started no server it could name (no KG_TEST_PG); no tests were run." >&2
   exit 1
 fi
-if ! desktop=$("$root/scripts/xdesktop.sh" start); then
+# KG_XDESKTOP_FIRST: the first display number to try (default 90).
+if ! desktop=$("$root/scripts/xdesktop.sh" start "${KG_XDESKTOP_FIRST:-90}"); then
   echo "test.sh: the virtual desktop (Xvfb with openbox) did not start (see the xdesktop.sh messages above); no tests were run." >&2
   exit 1
 fi
