@@ -9,6 +9,7 @@
 #include "platform/look.h"
 #include "platform/regional.h"
 #include "platform/textinput.h"
+#include "platform/windowframe.h"
 #include "resources/banner.h"
 
 #include <QCoreApplication>
@@ -50,13 +51,14 @@ QSize outerSize(const QWidget *window) {
   return size;
 }
 
-// Places a window centred by the main window's outer size, in screen
-// coordinates (the main window's own position is not added), each half
-// rounded toward zero.
+// Places a window centred by its outer size over the main window's outer
+// size, in screen coordinates (the main window's own position is not added),
+// each half rounded toward zero. The frame the window manager will draw is
+// known before the window is first shown, so it is placed once.
 void placeOver(QWidget *window, const QWidget *main) {
   const QSize outer = outerSize(main);
-  const QSize size = outerSize(window);
-  window->move((outer.width() - size.width()) / 2, (outer.height() - size.height()) / 2);
+  const QSize size = window->size().grownBy(windowframe::of(window));
+  windowframe::placeOuter(window, QPoint((outer.width() - size.width()) / 2, (outer.height() - size.height()) / 2));
 }
 
 // Holds a hidden edit's font change back until the edit is shown. An edit
@@ -243,10 +245,9 @@ void TForm1::FormActivate(QObject *) {
     serverDate = datetime::strToDateTime(nowText);
     serverDate = datetime::strToDate(datetime::dateToStr(serverDate));
 
-    placeOver(Form4, this);
     Form4->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    placeOver(Form4, this);
     Form4->show();
-    placeOver(Form4, this); // its frame is known once it is shown
     Form4->RichEdit1->setPlainText(dialogs::displayText(filingNotice()));
     ++Tag;
   } catch (...) {
@@ -376,7 +377,6 @@ void TForm1::BitBtn2Click(QObject *Sender) {
   Form2->xzjdComSelect(Sender);
   placeOver(Form2, this);
   Form2->show();
-  placeOver(Form2, this); // its frame is known once it is shown
   // To the front, restored: a window manager may have minimised the form.
   Form2->setWindowState(Form2->windowState() & ~Qt::WindowMinimized);
   Form2->raise();

@@ -17,15 +17,18 @@
 #include <QClipboard>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 namespace {
 
@@ -257,6 +260,7 @@ private slots:
   void pastedTextOnlyAsTheEditTakesIt_data();
   void pastedTextOnlyAsTheEditTakesIt();
   void placedByOuterSizeFromTheFirstShowing();
+  void gridCanBeRead();
 
 private:
   // Shows the client on a store open for filing, the notice accepted.
@@ -582,6 +586,59 @@ void TestDesktop::placedByOuterSizeFromTheFirstShowing() {
   QVERIFY(waitFor([] { return Form2->isVisible(); }));
   QTest::qWait(300);
   QCOMPARE(outerRect(Form2->winId()), first);
+}
+
+// A cell cut by its column's fixed width shows its whole value as a tooltip
+// where the pointer rests on it; the guardian widens the column by dragging
+// the edge of its header.
+void TestDesktop::gridCanBeRead() {
+  const QString address = QStringLiteral("澄岭区和平街道和平社区和平路八号三单元五零二室");
+  QVariantMap application = TestStore::sampleApplication(kNumber);
+  application.insert(QStringLiteral("户口簿详细地址"), address);
+  m_store->insertApplication(application);
+  startWorking();
+  click(Form1->sfzEdit);
+  xdo({QStringLiteral("type"), kNumber});
+  QVERIFY(waitFor([] { return Form1->sfzEdit->text() == kNumber; }));
+  BoxWatcher boxes;
+  click(Form1->BitBtn1);
+  QVERIFY(waitFor([&] { return boxes.seen.size() == 1 && Form1->DBGrid1->isVisible(); }, 30000));
+  QVERIFY(waitFor([] { return QApplication::activeModalWidget() == nullptr; }));
+
+  QTableView *grid = Form1->DBGrid1;
+  QHeaderView *header = grid->horizontalHeader();
+  int column = -1;
+  for (int i = 0; i < grid->model()->columnCount(); ++i)
+    if (grid->model()->headerData(i, Qt::Horizontal).toString() == QStringLiteral("户口簿详细地址"))
+      column = i;
+  QVERIFY(column >= 0);
+  const QModelIndex cell = grid->model()->index(0, column);
+  grid->scrollTo(cell);
+  QTest::qWait(200);
+  const auto rest = [&] {
+    const QPoint at = grid->viewport()->mapToGlobal(grid->visualRect(cell).center());
+    xdo({QStringLiteral("mousemove"), QString::number(at.x() - 3), QString::number(at.y())});
+    QTest::qWait(50);
+    xdo({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y())});
+  };
+  rest();
+  QVERIFY2(waitFor([&] { return QToolTip::isVisible() && QToolTip::text() == address; }), qPrintable(QToolTip::text()));
+
+  const int width = header->sectionSize(column);
+  const QPoint edge =
+      header->mapToGlobal(QPoint(header->sectionViewportPosition(column) + width - 1, header->height() / 2));
+  QProcess tool;
+  tool.setProcessEnvironment(xEnvironment(qEnvironmentVariable("DISPLAY")));
+  tool.start(QStringLiteral("xdotool"),
+             {QStringLiteral("mousemove"), QString::number(edge.x()), QString::number(edge.y()),
+              QStringLiteral("mousedown"), QStringLiteral("1"), QStringLiteral("sleep"), QStringLiteral("0.2"),
+              QStringLiteral("mousemove"), QString::number(edge.x() + 150), QString::number(edge.y()),
+              QStringLiteral("sleep"), QStringLiteral("0.2"), QStringLiteral("mousemove"),
+              QString::number(edge.x() + 300), QString::number(edge.y()), QStringLiteral("sleep"),
+              QStringLiteral("0.2"), QStringLiteral("mouseup"), QStringLiteral("1")});
+  QVERIFY(waitFor([&] { return tool.state() == QProcess::NotRunning; }, 15000));
+  QVERIFY2(waitFor([&] { return header->sectionSize(column) >= width + 250; }),
+           qPrintable(QStringLiteral("%1 -> %2").arg(width).arg(header->sectionSize(column))));
 }
 
 int main(int argc, char *argv[]) {
