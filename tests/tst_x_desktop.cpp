@@ -23,6 +23,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -423,6 +424,10 @@ void TestDesktop::gateRunsWithoutAWindowManager() {
                {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
                 QStringLiteral("1920x1080x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
   QVERIFY(server.waitForStarted(5000));
+  const auto stop = qScopeGuard([&] {
+    server.terminate();
+    server.waitForFinished(5000);
+  });
   QVERIFY(waitFor([&] { return server.canReadLine(); }, 10000));
   const QString display = QLatin1Char(':') + QString::fromLatin1(server.readLine()).trimmed();
   {
@@ -430,8 +435,6 @@ void TestDesktop::gateRunsWithoutAWindowManager() {
     QVERIFY(client.process().waitForStarted(10000));
     QVERIFY2(client.window(kNoticeTitle, 20000), "no notice: the gate did not run");
   }
-  server.terminate();
-  server.waitForFinished(5000);
 }
 
 // The window manager offers caption buttons the client asked it not to:
