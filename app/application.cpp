@@ -47,6 +47,7 @@ TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv) {
   // error box. (It is not set as Qt's display name, which X11 would append
   // to every window's caption.)
   dialogs::setCaption(QString::fromUtf8(kApplicationTitle));
+  dialogs::followActiveWindow();
   substituteFonts();
   QFont face(QStringLiteral("MS Sans Serif"));
   face.setPixelSize(11);
@@ -79,7 +80,11 @@ int runClient(TApplication &app) {
     Form2 = new TForm2();
     Form3 = new TForm3();
     Form4 = new TForm4();
-    QObject::connect(Form1, &TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    // The main window's closing ends the loop at once. (quit() would first
+    // ask every window to close, and the notice refuses to be closed but
+    // through its buttons.)
+    QObject::connect(
+        Form1, &TForm1::closed, &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     Form1->showMaximized();
     app.exec();
   } catch (const std::exception &error) {

@@ -6,6 +6,7 @@
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
 #include "platform/look.h"
+#include "platform/textinput.h"
 
 #include <QStyle>
 #include <QStyleOptionComboBox>
@@ -94,11 +95,12 @@ TForm2::TForm2(QWidget *parent) : QWidget(parent) {
   Label1->setEnabled(false);
   sfzEdit->setFocusPolicy(Qt::NoFocus);
 
-  // Byte limits (GBK), which also refuse characters GBK cannot encode.
+  // Byte limits (GBK); no edit takes a character GBK cannot encode or a
+  // control character.
   const std::pair<QLineEdit *, int> limits[] = {{sfzEdit, 18},  {xmEdit, 12},   {fzxmEdit, 12}, {xxdzEdit, 50},
                                                 {fqxmEdit, 12}, {fqdhEdit, 11}, {mqxmEdit, 12}, {mqdhEdit, 11}};
   for (const auto &[edit, bytes] : limits)
-    edit->setValidator(new gbk::LimitValidator(bytes, edit));
+    textinput::limit(edit, bytes);
 
   // No list has a selection at start; the three filled lists are empty.
   for (QComboBox *combo : {xbCom, qxCom, xzjdCom, csqCom, zCom, gxCom, yrymcCom, bbCom}) {
@@ -123,10 +125,12 @@ TForm2::TForm2(QWidget *parent) : QWidget(parent) {
       if (value.time() != kept)
         picker->setTime(kept);
     });
+    clipboard::refusePastedText(picker);
   }
 
   // Clipboard guard of the seven free-text edits.
   for (QLineEdit *edit : {xmEdit, fzxmEdit, xxdzEdit, fqxmEdit, fqdhEdit, mqxmEdit, mqdhEdit}) {
+    clipboard::shutSideDoors(edit);
     ControlEvents *hook = ControlEvents::of(edit);
     hook->onKeyDown = [this](QObject *sender, quint16 &key, TShiftState shift) { xmEditKeyDown(sender, key, shift); };
     hook->onMouseDown = [this](QObject *sender, TMouseButton button, TShiftState shift, int x, int y) {

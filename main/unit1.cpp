@@ -8,14 +8,19 @@
 #include "platform/dialogs.h"
 #include "platform/look.h"
 #include "platform/regional.h"
+#include "platform/textinput.h"
+#include "platform/windowframe.h"
 #include "resources/banner.h"
 
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QScreen>
 #include <QStyle>
+#include <QStyledItemDelegate>
+#include <QToolTip>
 
 TForm1 *Form1 = nullptr;
 
@@ -46,13 +51,14 @@ QSize outerSize(const QWidget *window) {
   return size;
 }
 
-// Places a window centred by the main window's outer size, in screen
-// coordinates (the main window's own position is not added), each half
-// rounded toward zero.
+// Places a window centred by its outer size over the main window's outer
+// size, in screen coordinates (the main window's own position is not added),
+// each half rounded toward zero. The frame the window manager will draw is
+// known before the window is first shown, so it is placed once.
 void placeOver(QWidget *window, const QWidget *main) {
   const QSize outer = outerSize(main);
-  const QSize size = outerSize(window);
-  window->move((outer.width() - size.width()) / 2, (outer.height() - size.height()) / 2);
+  const QSize size = window->size().grownBy(windowframe::of(window));
+  windowframe::placeOuter(window, QPoint((outer.width() - size.width()) / 2, (outer.height() - size.height()) / 2));
 }
 
 // Holds a hidden edit's font change back until the edit is shown. An edit
@@ -80,6 +86,28 @@ private:
   bool m_pending = false;
 };
 
+// A cell cut short by its column's width shows its whole value as a tooltip.
+class CutCellTips : public QStyledItemDelegate {
+public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                 const QModelIndex &index) override {
+    if (event->type() != QEvent::ToolTip || !index.isValid())
+      return QStyledItemDelegate::helpEvent(event, view, option, index);
+    QStyleOptionViewItem cell = option;
+    initStyleOption(&cell, index);
+    const QStyle *style = view->style();
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    const int room = style->subElementRect(QStyle::SE_ItemViewItemText, &cell, view).width() - 2 * margin;
+    if (cell.fontMetrics.horizontalAdvance(cell.text) > room) {
+      QToolTip::showText(event->globalPos(), cell.text, view->viewport(), option.rect);
+    } else {
+      QToolTip::hideText();
+    }
+    return true;
+  }
+};
+
 } // namespace
 
 TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
@@ -95,7 +123,8 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   paint(Label1, Qt::red, {QPalette::WindowText});
   sfzEdit->setFont(face("Times New Roman", 21));
   paint(sfzEdit, Qt::red, {QPalette::Text});
-  sfzEdit->setValidator(new gbk::LimitValidator(18, sfzEdit));
+  textinput::limit(sfzEdit, 18);
+  clipboard::shutSideDoors(sfzEdit);
   for (QPushButton *button : {BitBtn1, BitBtn2, BitBtn3, BitBtn4})
     button->setFont(face("黑体", 16));
   paint(BitBtn2, QColor(Qt::magenta), {QPalette::ButtonText});
@@ -108,6 +137,10 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   DBGrid1->setFont(face("MS Sans Serif", 13));
   DBGrid1->horizontalHeader()->setFont(face("MS Sans Serif", 11));
   DBGrid1->horizontalHeader()->setMinimumSectionSize(1); // bound to DataSource1 by bindGrid
+  // The display widths are the columns' first widths: the guardian can widen
+  // a column by dragging its header, and a cut cell shows its whole value.
+  DBGrid1->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  DBGrid1->setItemDelegate(new CutCellTips(DBGrid1));
 
   connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
   connect(BitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(BitBtn2); });
@@ -128,6 +161,12 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
 
 bool TForm1::event(QEvent *event) {
   bool handled = QWidget::event(event);
+  if (event->type() == QEvent::Show && !m_shown) {
+    // The main window activates itself when it is first shown, so that the
+    // gate runs also where no window manager hands the focus to a new window.
+    m_shown = true;
+    activateWindow();
+  }
   if (event->type() == QEvent::WindowActivate && !m_inGate) {
     // The gate's own message boxes give the activation back when they close;
     // that is no new activation.
@@ -206,10 +245,9 @@ void TForm1::FormActivate(QObject *) {
     serverDate = datetime::strToDateTime(nowText);
     serverDate = datetime::strToDate(datetime::dateToStr(serverDate));
 
-    placeOver(Form4, this);
     Form4->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    placeOver(Form4, this);
     Form4->show();
-    placeOver(Form4, this); // its frame is known once it is shown
     Form4->RichEdit1->setPlainText(dialogs::displayText(filingNotice()));
     ++Tag;
   } catch (...) {
@@ -339,7 +377,8 @@ void TForm1::BitBtn2Click(QObject *Sender) {
   Form2->xzjdComSelect(Sender);
   placeOver(Form2, this);
   Form2->show();
-  placeOver(Form2, this); // its frame is known once it is shown
+  // To the front, restored: a window manager may have minimised the form.
+  Form2->setWindowState(Form2->windowState() & ~Qt::WindowMinimized);
   Form2->raise();
   Form2->activateWindow();
 }

@@ -49,6 +49,7 @@ protected:
 private:
   void bindGrid();
   bool m_inGate = false;
+  bool m_shown = false;
 };
 
 extern TForm1 *Form1;

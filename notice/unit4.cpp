@@ -4,6 +4,7 @@
 #include "platform/look.h"
 
 #include <QCloseEvent>
+#include <QTimer>
 
 TForm4 *Form4 = nullptr;
 
@@ -24,6 +25,18 @@ TForm4::TForm4(QWidget *parent) : QWidget(parent, Qt::Window | Qt::CustomizeWind
 void TForm4::closeEvent(QCloseEvent *event) {
   if (!m_leaving)
     event->ignore();
+}
+
+void TForm4::changeEvent(QEvent *event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized())
+    QTimer::singleShot(0, this, [this] {
+      if (isVisible() && isMinimized()) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        raise();
+        activateWindow();
+      }
+    });
 }
 
 void TForm4::BitBtn1Click(QObject *) {

@@ -17,6 +17,8 @@ protected:
   // The dialog is left only through its two buttons: a window manager that
   // still offers a close button gets no effect from it.
   void closeEvent(QCloseEvent *event) override;
+  // Nor may it be minimised out of sight: it comes back at once.
+  void changeEvent(QEvent *event) override;
 
 private:
   bool m_leaving = false;

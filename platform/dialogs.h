@@ -23,10 +23,17 @@ struct Shown {
 QString caption();
 void setCaption(const QString &caption);
 
+// Every box is owned by the window the guardian is working in, stands above
+// every window of the client and takes the keyboard focus. The owner is the
+// active window, or right after a box or a window closed, the window that was
+// active last and is still shown: call once the application object exists.
+void followActiveWindow();
+
 // Plain box: the text, one OK button, the application title as caption.
 void message(const QString &text);
-// Warning icon, Yes (default) and No (also Escape). Closing it through its
-// title bar answers Closed.
+// Warning icon, Yes (default) and No (also Escape). Leaving it any other way
+// (its title bar's close, Alt+F4, a window manager's close request) answers
+// Closed, which goes on as Yes.
 Answer yesNo(const QString &text);
 // Stop icon, OK, the application title as caption.
 void error(const QString &text);

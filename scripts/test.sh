@@ -2,14 +2,31 @@
 # Installs what is missing, builds, starts a private PostgreSQL on loopback for
 # the server-backed tests and a virtual desktop (Xvfb with openbox) for the
 # desktop suites, runs every test suite, and stops both.
+#
+# A run needs both: when either cannot be started, the script stops here with
+# the reason instead of running suites that would skip. Under CI=true a
+# server-backed or desktop test that finds no server fails rather than skips.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 "$root/scripts/format-check.sh"
 "$root/scripts/build.sh"
-eval "$("$root/scripts/pg.sh" start)"
+# `eval "$(cmd)"` goes on when cmd fails: capture the export lines first.
+if ! server=$("$root/scripts/pg.sh" start); then
+  echo "test.sh: the loopback PostgreSQL did not start (see the pg.sh messages above); no tests were run." >&2
+  exit 1
+fi
+eval "$server"
 trap '"$root/scripts/pg.sh" stop >/dev/null 2>&1 || true' EXIT
-desktop=$("$root/scripts/xdesktop.sh" start)
+if [ -z "${KG_TEST_PG:-}" ]; then
+  echo "test.sh: pg.sh started no server it could name (no KG_TEST_PG); no tests were run." >&2
+  exit 1
+fi
+# KG_XDESKTOP_FIRST: the first display number to try (default 90).
+if ! desktop=$("$root/scripts/xdesktop.sh" start "${KG_XDESKTOP_FIRST:-90}"); then
+  echo "test.sh: the virtual desktop (Xvfb with openbox) did not start (see the xdesktop.sh messages above); no tests were run." >&2
+  exit 1
+fi
 eval "$desktop"
 trap '"$root/scripts/pg.sh" stop >/dev/null 2>&1 || true; "$root/scripts/xdesktop.sh" stop || true' EXIT
 # The desktop suites (tst_x_*) run on this display; every other suite runs

@@ -88,12 +88,11 @@ void BannerTest::refuses_data() {
   QTest::newRow("not a picture") << QByteArray("澄岭区 banner.jpg, but text");
   QTest::newRow("start of image only") << QByteArray::fromHex("ffd8ffd9");
   QTest::newRow("header cut off") << stored().left(40);
-  QByteArray gif;
-  QBuffer buffer(&gif);
+  QByteArray png; // a format Qt always writes
+  QBuffer buffer(&png);
   buffer.open(QIODevice::WriteOnly);
-  QImage(4, 4, QImage::Format_RGB32).save(&buffer, "GIF");
-  if (!gif.isEmpty())
-    QTest::newRow("another format") << gif;
+  QImage(4, 4, QImage::Format_RGB32).save(&buffer, "PNG");
+  QTest::newRow("another format (PNG)") << png;
 }
 
 void BannerTest::refuses() {

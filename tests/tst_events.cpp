@@ -40,8 +40,8 @@ struct MouseCall {
   QPoint at;
 };
 
-// An edit with every hook recorded; the key and mouse hooks run the
-// clipboard guard as the guarded boxes do.
+// An edit with every hook recorded. (The clipboard guard itself is tested on
+// the real guarded edits, in tst_clipboardguard.)
 class HookedEdit {
 public:
   HookedEdit() {
@@ -50,15 +50,9 @@ public:
     if (!QTest::qWaitForWindowExposed(&edit))
       qWarning("the edit was not exposed");
     ControlEvents *hook = ControlEvents::of(&edit);
-    hook->onKeyDown = [this](QObject *sender, quint16 &key, TShiftState shift) {
-      keys.append({sender, key, shift});
-      if (clipboard::guardsKey(key, shift))
-        clipboard::empty();
-    };
+    hook->onKeyDown = [this](QObject *sender, quint16 &key, TShiftState shift) { keys.append({sender, key, shift}); };
     hook->onMouseDown = [this](QObject *sender, TMouseButton button, TShiftState shift, int x, int y) {
       mice.append({sender, button, shift, QPoint(x, y)});
-      if (button == TMouseButton::mbRight)
-        clipboard::empty();
     };
     hook->onClick = [this](QObject *sender) {
       clicks.append(sender);
@@ -162,8 +156,6 @@ private slots:
   void virtualKey();
   void keyDownOnEdit_data();
   void keyDownOnEdit();
-  void guardedEditPastes_data();
-  void guardedEditPastes();
   void mouseDown_data();
   void mouseDown();
   void clickSelectsAll();
@@ -432,49 +424,6 @@ void EventsTest::keyDownOnEdit() {
   if (!textAfter.isNull())
     QCOMPARE(hooked.edit.text(), textAfter);
   QVERIFY(hooked.mice.isEmpty());
-}
-
-// The guard in a real edit with text on the clipboard: what reaches the edit
-// and what is left on the clipboard.
-void EventsTest::guardedEditPastes_data() {
-  QTest::addColumn<QString>("how"); // key, commit, rightPress, leftPress
-  QTest::addColumn<int>("qtKey");
-  QTest::addColumn<int>("modifiers");
-  QTest::addColumn<QString>("textAfter");
-  QTest::addColumn<QString>("clipboardAfter");
-  const QString pasted = QStringLiteral("粘贴abc");
-  QTest::newRow("Ctrl+V pastes nothing") << "key" << int(Qt::Key_V) << int(Qt::ControlModifier) << ""
-                                         << "";
-  QTest::newRow("Shift+Insert pastes") << "key" << int(Qt::Key_Insert) << int(Qt::ShiftModifier) << pasted << pasted;
-  QTest::newRow("V types its letter") << "key" << int(Qt::Key_V) << 0 << "v"
-                                      << "";
-  QTest::newRow("a plain letter keeps the clipboard") << "key" << int(Qt::Key_A) << 0 << "a" << pasted;
-  QTest::newRow("input method commit") << "commit" << 0 << 0 << "张"
-                                       << "";
-  QTest::newRow("right button empties") << "rightPress" << 0 << 0 << ""
-                                        << "";
-  QTest::newRow("left button keeps") << "leftPress" << 0 << 0 << "" << pasted;
-}
-
-void EventsTest::guardedEditPastes() {
-  QFETCH(QString, how);
-  QFETCH(int, qtKey);
-  QFETCH(int, modifiers);
-  QFETCH(QString, textAfter);
-  QFETCH(QString, clipboardAfter);
-  HookedEdit hooked;
-  QGuiApplication::clipboard()->setText(QStringLiteral("粘贴abc"));
-  if (how == QLatin1String("key")) {
-    QTest::keyClick(&hooked.edit, Qt::Key(qtKey), Qt::KeyboardModifiers(modifiers));
-  } else if (how == QLatin1String("commit")) {
-    sendInputMethod(&hooked.edit, QStringLiteral("张"));
-  } else {
-    const Qt::MouseButton button = how == QLatin1String("rightPress") ? Qt::RightButton : Qt::LeftButton;
-    QTest::mousePress(&hooked.edit, button, {}, QPoint(10, 10));
-    QTest::mouseRelease(&hooked.edit, button, {}, QPoint(10, 10));
-  }
-  QCOMPARE(hooked.edit.text(), textAfter);
-  QCOMPARE(QGuiApplication::clipboard()->text(), clipboardAfter);
 }
 
 void EventsTest::mouseDown_data() {

@@ -3,6 +3,7 @@
 // scripts/pg.sh, so the shared test server is not disturbed) is stopped and
 // started under live query objects.
 
+#include "fixture/required.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
@@ -51,8 +52,7 @@ QString PgStoreRestartTest::pg(const QStringList &command, bool *ok) {
 }
 
 void PgStoreRestartTest::initTestCase() {
-  if (qEnvironmentVariableIsEmpty("KG_TEST_PG"))
-    QSKIP("no PostgreSQL for this run (KG_TEST_PG)");
+  KG_REQUIRE_PG(!qEnvironmentVariableIsEmpty("KG_TEST_PG"));
   m_dir = QStringLiteral("/tmp/kg-pg-restart-%1").arg(QCoreApplication::applicationPid());
   bool ok = false;
   const QString started = pg({QStringLiteral("start")}, &ok);

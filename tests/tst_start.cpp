@@ -41,6 +41,8 @@ private slots:
   void cleanup();
   void outcomes_data();
   void outcomes();
+  void formPlacement_data();
+  void formPlacement();
   void filingWindow_data();
   void filingWindow();
   void letterInBirthPartReachesErrorBox();
@@ -99,12 +101,44 @@ void StartTest::outcomes() {
   QCOMPARE(Form1->sfzEdit->text(), boxAfter);
   if (formOpens) {
     QCOMPARE(Form2->sfzEdit->text(), number);
-    const QRect main = Form1->frameGeometry();
-    const QRect form = Form2->frameGeometry();
-    QCOMPARE(form.topLeft(), QPoint((main.width() - form.width()) / 2, (main.height() - form.height()) / 2));
+    // Over the maximised main window of the 1920 x 1080 screen: the form's
+    // outer size is 926 x 436 (922 x 432 and the offscreen platform's
+    // 2-pixel frame), (1920 - 926) / 2, (1080 - 436) / 2.
+    QCOMPARE(Form2->size(), QSize(922, 432));
+    QCOMPARE(Form2->frameGeometry(), QRect(497, 322, 926, 436));
     // The main window stays usable behind the form.
     QVERIFY(Form1->sfzEdit->isEnabled() && Form1->BitBtn1->isEnabled() && Form1->BitBtn2->isEnabled());
   }
+}
+
+// The form is centred by the outer sizes, in screen coordinates: the main
+// window's own position is not added, and each half is rounded toward zero
+// (a difference of -3 gives -1). Worked by hand for main windows that do not
+// stand at 0,0. The form goes without a frame here, so that its outer size is
+// 922 x 432: the offscreen platform moves a framed window whose client area
+// would start left of or above its frame back onto the screen.
+void StartTest::formPlacement_data() {
+  QTest::addColumn<QRect>("main"); // outer geometry
+  QTest::addColumn<QPoint>("form");
+  QTest::newRow("odd differences both ways") << QRect(100, 50, 1923, 1001) << QPoint(500, 284);
+  QTest::newRow("even differences, far from the corner") << QRect(300, 200, 1122, 632) << QPoint(100, 100);
+  QTest::newRow("-3 gives -1") << QRect(40, 30, 919, 429) << QPoint(-1, -1);
+  QTest::newRow("smaller than the form both ways") << QRect(500, 400, 700, 300) << QPoint(-111, -66);
+}
+
+void StartTest::formPlacement() {
+  QFETCH(QRect, main);
+  QFETCH(QPoint, form);
+  Form1->showNormal();
+  const QRect inner = Form1->geometry(), outer = Form1->frameGeometry();
+  Form1->setGeometry(main.marginsRemoved(QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
+                                                  outer.right() - inner.right(), outer.bottom() - inner.bottom())));
+  QCOMPARE(Form1->frameGeometry(), main);
+  Form2->setWindowFlag(Qt::FramelessWindowHint);
+  Form1->sfzEdit->setText(kNew);
+  Form1->BitBtn2->click();
+  QVERIFY(Form2->isVisible());
+  QCOMPARE(Form2->frameGeometry(), QRect(form, QSize(922, 432)));
 }
 
 void StartTest::filingWindow_data() {

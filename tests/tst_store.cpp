@@ -2,6 +2,7 @@
 // its own driver and through ODBC ("PostgreSQL Unicode") when the test command
 // has started the loopback server (KG_TEST_PG).
 
+#include "fixture/required.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
@@ -53,8 +54,7 @@ void backendRows() {
 #define OPEN_BACKEND(var)                                                                                              \
   QFETCH(QString, backend);                                                                                            \
   Backend var = makeBackend(backend);                                                                                  \
-  if (!var.available())                                                                                                \
-    QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
+  KG_REQUIRE_PG(var.available());
 
 void openLookup(QueryObject &query, const QString &number) {
   query.close();

@@ -1,6 +1,7 @@
 // kgadmin, the store's admin tool, run as the administrator runs it.
 
 #include "fixture/kgadmin.h"
+#include "fixture/required.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
@@ -74,8 +75,7 @@ void StoreAdminTest::settingsAndStatus_data() {
 void StoreAdminTest::settingsAndStatus() {
   QFETCH(QString, backend);
   auto db = TestStore::create(backend);
-  if (!db->available())
-    QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
+  KG_REQUIRE_PG(db->available());
   const QString store = db->location().setting();
   db->insertApplication({{QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部")}});
   db->insertApplication({{QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部")}});
@@ -171,8 +171,7 @@ void StoreAdminTest::defaultStore() {
 
 void StoreAdminTest::postgresLogin() {
   auto db = TestStore::postgres();
-  if (!db->available())
-    QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
+  KG_REQUIRE_PG(db->available());
   const QString user = QStringLiteral("kgclient_%1").arg(QCoreApplication::applicationPid());
   const QString password = QStringLiteral("pw'quoted");
   const Outcome created = kgadmin({QStringLiteral("create-login"), db->location().setting(), user, password});

@@ -116,7 +116,13 @@ void StoreLocationTest::refused() {
 
 void StoreLocationTest::clientSetting() {
   qputenv("KG_STORE", "postgres://kg:pw@127.0.0.1:5999/fromenv");
-  QCOMPARE(StoreLocation::client().database, QStringLiteral("fromenv"));
+  const StoreLocation fromEnvironment = StoreLocation::client();
+  QCOMPARE(fromEnvironment.backend, StoreLocation::Backend::PostgreSQL);
+  QCOMPARE(fromEnvironment.host, QStringLiteral("127.0.0.1"));
+  QCOMPARE(fromEnvironment.port, 5999);
+  QCOMPARE(fromEnvironment.database, QStringLiteral("fromenv"));
+  QCOMPARE(fromEnvironment.user, QStringLiteral("kg"));
+  QCOMPARE(fromEnvironment.password, QStringLiteral("pw"));
   qunsetenv("KG_STORE");
   // Without the variable: the build's setting, whatever it names, or the
   // embedded store in the user's data folder.

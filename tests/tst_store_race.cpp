@@ -3,6 +3,7 @@
 // kindergarten and for one identity number, on SQLite and on PostgreSQL.
 // Afterwards the kindergarten holds exactly its capacity and the number one row.
 
+#include "fixture/required.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
@@ -101,8 +102,7 @@ void StoreRaceTest::race() {
   QFETCH(QString, backend);
   QFETCH(QString, contest);
   auto db = TestStore::create(backend);
-  if (!db->available())
-    QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
+  KG_REQUIRE_PG(db->available());
 
   const int workers = 4;
   const int capacity = 44; // 实验幼儿园物流园区

@@ -5,6 +5,7 @@
 // refusal of bad arguments.
 
 #include "fixture/kgadmin.h"
+#include "fixture/required.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
@@ -129,8 +130,7 @@ private slots:
 
 #define STORE_OR_SKIP(db, backend)                                                                                     \
   auto db = store(backend);                                                                                            \
-  if (!db)                                                                                                             \
-  QSKIP("no PostgreSQL server for this run (KG_TEST_PG)")
+  KG_REQUIRE_PG(db)
 
 void StoreRecordsTest::fill_data() {
   QTest::addColumn<QString>("backend");

@@ -1,0 +1,43 @@
+#pragma once
+// What a one-line edit takes, however the text arrives (typed, pasted,
+// dropped, committed by an input method): characters that GBK can encode
+// other than control characters (below 0x20 and DEL), up to the edit's limit
+// in GBK bytes. An insertion longer than the room left keeps the whole
+// characters that fit, as the platform's byte-limited edit truncates it; one
+// that carries a refused character is refused whole.
+
+#include <QString>
+#include <QValidator>
+#include <optional>
+
+class QLineEdit;
+
+namespace textinput {
+
+// A character no edit takes: below 0x20, DEL, or without a GBK form.
+bool refused(QChar c);
+
+// The edit held `before`; an edit step left `after` with the cursor at
+// `cursor`, right behind what was inserted. Returns the text the edit keeps
+// (and moves the cursor behind what was kept of the insertion), or nothing
+// when the step is refused and the edit stays as it was.
+std::optional<QString> admit(const QString &before, const QString &after, int &cursor, int maxBytes);
+
+// The rule on a line edit (it follows the edit's text to know what an edit
+// step inserted).
+class EditValidator : public QValidator {
+  Q_OBJECT
+public:
+  EditValidator(QLineEdit *edit, int maxBytes);
+  State validate(QString &input, int &pos) const override;
+  int maxBytes() const { return m_maxBytes; }
+
+private:
+  int m_maxBytes;
+  QString m_before;
+};
+
+// Puts the rule on the edit.
+void limit(QLineEdit *edit, int maxBytes);
+
+} // namespace textinput
