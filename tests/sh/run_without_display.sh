@@ -57,7 +57,11 @@ start() {
       echo "notice shown on $display after $((waited / 10)).$((waited % 10)) s (VNC port $port)"
       return 0
     fi
-    kill -0 "$runner" 2>/dev/null || fail "run.sh ended before the notice was shown"
+    if ! kill -0 "$runner" 2>/dev/null; then
+      local status=0
+      wait "$runner" || status=$?
+      fail "run.sh ended (status $status) before the notice was shown"
+    fi
     sleep 0.1
     waited=$((waited + 1))
   done
