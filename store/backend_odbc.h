@@ -23,15 +23,16 @@ public:
   // them.
   static QStringList createStatements();
   static QStringList dropStatements();
+  // SQL Server's guarded append, the procedure kg_append: takes the locks,
+  // re-checks the quota and the identity number, inserts, and tells the
+  // outcome as a one-row result.
+  static QString appendProcedure();
 
 protected:
   void connect() override;
   bool connected() const override { return m_connected; }
   bool connectionLost() override;
   int execute(const QString &text, const QVariantList &values, Result *result) override;
-  void beginAppend(const AppendGuard &guard) override;
-  void commit() override;
-  void rollback() override;
 
 private:
   enum class Server { SqlServer, PostgreSQL };
@@ -46,6 +47,5 @@ private:
   QString m_connectionName;
   bool m_connected = false;
   Server m_server = Server::SqlServer;
-  bool m_inTransaction = false;
   std::unordered_map<QString, std::unique_ptr<Prepared>> m_prepared;
 };

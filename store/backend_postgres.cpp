@@ -4,6 +4,7 @@
 
 #include <QVarLengthArray>
 #include <libpq-fe.h>
+#include <poll.h>
 
 namespace {
 
@@ -77,8 +78,14 @@ QString PostgresBackend::error(const pg_result *result) const {
 }
 
 void PostgresBackend::connect() {
-  if (m_connection)
-    return;
+  if (m_connection) {
+    // A kept connection the server has ended meanwhile (a restart, a
+    // terminated session) has its last message and its end waiting on the
+    // socket: reading what is there tells, without a round trip.
+    if (!lostWhileIdle())
+      return;
+    disconnect();
+  }
   const QByteArray host = m_location.host.toUtf8();
   const QByteArray port = QByteArray::number(m_location.port > 0 ? m_location.port : 5432);
   const QByteArray database = m_location.database.toUtf8();
@@ -114,7 +121,17 @@ void PostgresBackend::disconnect() {
   if (m_connection)
     PQfinish(m_connection); // the server rolls back what is open
   m_connection = nullptr;
-  m_inTransaction = false;
+}
+
+bool PostgresBackend::lostWhileIdle() {
+  for (int reads = 0; reads < 4; ++reads) {
+    pollfd socket{PQsocket(m_connection), POLLIN, 0};
+    if (::poll(&socket, 1, 0) <= 0)
+      break; // nothing waiting
+    if (!PQconsumeInput(m_connection))
+      return true; // the end of the connection
+  }
+  return PQstatus(m_connection) != CONNECTION_OK;
 }
 
 bool PostgresBackend::connectionLost() { return !m_connection || PQstatus(m_connection) != CONNECTION_OK; }
@@ -221,47 +238,69 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
   return 0;
 }
 
-void PostgresBackend::command(const char *text) {
-  const ResultHolder done(PQexec(m_connection, text), &PQclear);
-  if (!done || PQresultStatus(done.get()) != PGRES_COMMAND_OK)
-    throw StoreError(QStringLiteral("%1: %2").arg(error(done.get()), QString::fromLatin1(text)));
-}
-
 void PostgresBackend::append(const NewRow &row, const AppendGuard &guard) {
-  appendInTransaction(row, guard, QString());
-}
-
-void PostgresBackend::beginAppend(const AppendGuard &guard) {
-  command("begin");
-  m_inTransaction = true;
-  // Serialises the appends for one kindergarten (and one identity number)
-  // only; other kindergartens go on in parallel. Both locks in one round
-  // trip, always quota first, then identity, so two appends never wait on
-  // each other in a circle.
-  QStringList locks;
-  QVariantList keys;
-  if (!guard.quotaColumn.isEmpty() && guard.capacity >= 0) {
-    locks << QStringLiteral("pg_advisory_xact_lock(1, hashtext(?))");
-    keys << guard.quotaColumn + QLatin1Char('=') + guard.quotaValue.toString();
+  const QVariantList arguments = backend::appendArguments(row, guard);
+  static const QString call = [] {
+    QStringList marks;
+    for (qsizetype i = 0; i < schema::applicationColumns().size() + 2; ++i)
+      marks << QStringLiteral("?");
+    return QStringLiteral("select kg_append(%1)").arg(marks.join(QStringLiteral(", ")));
+  }();
+  // One request: the server takes the locks, re-checks, inserts and commits
+  // before it answers, so no lock is held across the network.
+  Result outcome;
+  try {
+    connect();
+    execute(call, arguments, &outcome);
+  } catch (const StoreError &) {
+    disconnect();
+    throw;
   }
-  if (!guard.uniqueColumn.isEmpty()) {
-    locks << QStringLiteral("pg_advisory_xact_lock(2, hashtext(?))");
-    keys << guard.uniqueColumn + QLatin1Char('=') + guard.uniqueValue.toString();
+  refuseUnlessStored(outcome.rows.isEmpty() ? -1 : outcome.rows.first().value(0).toInt(), row);
+}
+
+QString PostgresBackend::appendFunction() {
+  // Run with its owner's rights: the client's login needs neither an insert
+  // right nor the advisory locks. The appends of one kindergarten (and of one
+  // identity number) wait for each other on transaction-scoped advisory
+  // locks, always quota first, then identity, so two appends never wait on
+  // each other in a circle; other kindergartens go on in parallel.
+  QStringList parameters{QStringLiteral("p_capacity integer"), QStringLiteral("p_unique boolean")};
+  QStringList values;
+  for (const QString &column : schema::applicationColumns()) {
+    const bool stamp = column == QStringLiteral("填报日期");
+    parameters << QStringLiteral("p_%1 %2").arg(column,
+                                                stamp ? QStringLiteral("timestamp") : QStringLiteral("varchar"));
+    values << QStringLiteral("p_") + column;
   }
-  if (!locks.isEmpty())
-    execute(QStringLiteral("select ") + locks.join(QStringLiteral(", ")), keys, nullptr);
-}
-
-void PostgresBackend::commit() {
-  m_inTransaction = false;
-  command("commit");
-}
-
-void PostgresBackend::rollback() {
-  if (!m_inTransaction || !m_connection)
-    return;
-  m_inTransaction = false;
-  PQclear(PQexec(m_connection, "rollback"));
+  return QStringLiteral(
+             "create or replace function kg_append(%1) returns integer language plpgsql security definer "
+             "set search_path = public, pg_temp as $$\n"
+             "begin\n"
+             "  if p_capacity >= 0 then\n"
+             "    perform pg_advisory_xact_lock(1, hashtext('申请幼儿园名称=' || coalesce(p_申请幼儿园名称, '')));\n"
+             "  end if;\n"
+             "  if p_unique then\n"
+             "    perform pg_advisory_xact_lock(2, hashtext('身份证号=' || coalesce(p_身份证号, '')));\n"
+             "  end if;\n"
+             "  if p_capacity >= 0 and\n"
+             "     (select count(*) from lz_yjxxk where 申请幼儿园名称 = p_申请幼儿园名称) >= p_capacity then\n"
+             "    return %4;\n"
+             "  end if;\n"
+             "  if p_unique and exists (select 1 from lz_yjxxk where 身份证号 = p_身份证号) then\n"
+             "    return %5;\n"
+             "  end if;\n"
+             "  insert into lz_yjxxk (%2) values (%3) on conflict (身份证号) do nothing;\n"
+             "  if not found then\n"
+             "    return %5;\n"
+             "  end if;\n"
+             "  return %6;\n"
+             "end $$")
+      .arg(parameters.join(QStringLiteral(", ")), schema::applicationColumns().join(QStringLiteral(", ")),
+           values.join(QStringLiteral(", ")))
+      .arg(kQuotaFull)
+      .arg(kDuplicate)
+      .arg(kStored);
 }
 
 QStringList PostgresBackend::createStatements() {
@@ -272,10 +311,13 @@ QStringList PostgresBackend::createStatements() {
           QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
                          "$$ select localtimestamp(3)::timestamp $$"),
           QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)"),
-          QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)")};
+          QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)"), appendFunction(),
+          // Only the logins granted it (kgadmin create-login) may append.
+          QStringLiteral("revoke all on function kg_append from public")};
 }
 
 QStringList PostgresBackend::dropStatements() {
   return {QStringLiteral("drop table if exists lz_kttb"), QStringLiteral("drop table if exists lz_yjxxk"),
-          QStringLiteral("drop table if exists lz_xzcz"), QStringLiteral("drop function if exists getdate()")};
+          QStringLiteral("drop table if exists lz_xzcz"), QStringLiteral("drop function if exists getdate()"),
+          QStringLiteral("drop function if exists kg_append")};
 }

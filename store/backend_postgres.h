@@ -22,15 +22,15 @@ public:
   // them.
   static QStringList createStatements();
   static QStringList dropStatements();
+  // The server's guarded append, kg_append: takes the locks, re-checks the
+  // quota and the identity number, inserts, and tells the outcome.
+  static QString appendFunction();
 
 protected:
   void connect() override;
   bool connected() const override { return m_connection != nullptr; }
   bool connectionLost() override;
   int execute(const QString &text, const QVariantList &values, Result *result) override;
-  void beginAppend(const AppendGuard &guard) override;
-  void commit() override;
-  void rollback() override;
 
 private:
   // A statement prepared on the server, kept while connected, with the
@@ -43,12 +43,11 @@ private:
     QList<bool> bytea; // columns whose values come escaped as bytea
   };
   Prepared &prepared(const QString &text);
-  // Runs a statement without values and result (begin, commit, rollback).
-  void command(const char *text);
+  // Whether the kept connection was ended by the server while it was idle.
+  bool lostWhileIdle();
   QString error(const pg_result *result) const;
 
   pg_conn *m_connection = nullptr;
-  bool m_inTransaction = false;
   std::unordered_map<QString, std::unique_ptr<Prepared>> m_prepared;
   Prepared *m_lastPrepared = nullptr;
   QString m_lastText;

@@ -185,13 +185,15 @@ void StoreAdminTest::postgresLogin() {
     query.open();
     query.close();
     // The client's guarded append: select, count, lock and insert.
-    query.setSql(Statement::compare(QStringLiteral("select 身份证号,姓名 from lz_yjxxk where 身份证号='"),
-                                    QStringLiteral("110101201905011234")));
+    query.setSql(
+        Statement::compare(QStringLiteral("select 身份证号,姓名,申请幼儿园名称 from lz_yjxxk where 身份证号='"),
+                           QStringLiteral("110101201905011234")));
     query.open();
     query.append();
     query.setField(QStringLiteral("身份证号"), QStringLiteral("110101201905011234"));
     query.setField(QStringLiteral("姓名"), QStringLiteral("张三"));
-    AppendGuard guard{QStringLiteral("身份证号"), QStringLiteral("110101201905011234"), 5, QStringLiteral("身份证号"),
+    query.setField(QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部"));
+    AppendGuard guard{QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部"), 5, QStringLiteral("身份证号"),
                       QStringLiteral("110101201905011234")};
     query.post(&guard);
     filed = true;

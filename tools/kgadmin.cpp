@@ -253,6 +253,7 @@ int createLogin(const QStringList &args) {
   store.run(QStringLiteral("grant select on lz_kttb, lz_xzcz to %1").arg(user));
   store.run(QStringLiteral("grant select, insert on lz_yjxxk to %1").arg(user));
   store.run(QStringLiteral("grant execute on function getdate() to %1").arg(user));
+  store.run(QStringLiteral("grant execute on function kg_append to %1").arg(user));
   out() << "create-login: " << (exists ? "updated" : "created") << " login " << user
         << " (select on lz_kttb and lz_xzcz, select and insert on lz_yjxxk)\n";
   return kDone;
