@@ -29,7 +29,8 @@ void StoreBackend::select(const QString &text, const QVariantList &values, Resul
     execute(text, values, &result);
     return;
   } catch (const StoreError &) {
-    const bool retry = reused && connectionLost();
+    // A statement given up at the time limit has ended the connection already.
+    const bool retry = reused && connected() && connectionLost();
     disconnect();
     if (!retry)
       throw;
@@ -51,6 +52,16 @@ void StoreBackend::insert(const NewRow &row) {
     disconnect();
     throw;
   }
+}
+
+bool StoreBackend::readBack(const NewRow &row) {
+  const QString kindergarten = QStringLiteral("申请幼儿园名称");
+  const QString name = QStringLiteral("姓名");
+  Result stored;
+  execute(QStringLiteral("select %1, %2 from %3 where 身份证号 = ?").arg(kindergarten, name, row.table),
+          {row.value(QStringLiteral("身份证号"))}, &stored);
+  return !stored.rows.isEmpty() && stored.rows.first().value(0).toString() == row.value(kindergarten).toString() &&
+         stored.rows.first().value(1).toString() == row.value(name).toString();
 }
 
 void StoreBackend::refuseUnlessStored(int outcome, const NewRow &row) {

@@ -87,6 +87,10 @@ protected:
   // Returns for kStored; raises AppendRefused for a refusal (reading the
   // stored row of a duplicate), StoreError for anything else.
   void refuseUnlessStored(int outcome, const NewRow &row);
+  // Whether the store holds the row's identity number for the row's
+  // kindergarten and name: read back after an append whose outcome the
+  // client could not learn. Raises StoreError.
+  bool readBack(const NewRow &row);
 
   StoreLocation m_location;
   int m_timeout;

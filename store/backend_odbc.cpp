@@ -191,7 +191,20 @@ void OdbcBackend::append(const NewRow &row, const AppendGuard &guard) {
     connect();
     execute(call, arguments, &outcome);
   } catch (const StoreError &) {
+    // The link went while the outcome is unknown: the server may have stored
+    // the row before. What it holds is read on a new connection before anyone
+    // is told.
+    const bool unknown = connectionLost();
     disconnect();
+    if (unknown) {
+      try {
+        connect();
+        if (readBack(row))
+          return;
+      } catch (const StoreError &) {
+      }
+      disconnect();
+    }
     throw;
   }
   refuseUnlessStored(outcome.rows.isEmpty() ? -1 : outcome.rows.first().value(0).toInt(), row);

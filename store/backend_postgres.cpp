@@ -3,8 +3,10 @@
 #include "store/schema.h"
 
 #include <QVarLengthArray>
+#include <cerrno>
 #include <libpq-fe.h>
 #include <poll.h>
+#include <thread>
 
 namespace {
 
@@ -62,7 +64,7 @@ using ResultHolder = std::unique_ptr<PGresult, decltype(&PQclear)>;
 } // namespace
 
 PostgresBackend::PostgresBackend(const StoreLocation &location, int timeoutSeconds)
-    : StoreBackend(location, timeoutSeconds) {}
+    : StoreBackend(location, timeoutSeconds), m_connectSeconds(location.loginTimeout) {}
 
 PostgresBackend::~PostgresBackend() { disconnect(); }
 
@@ -91,7 +93,7 @@ void PostgresBackend::connect() {
   const QByteArray database = m_location.database.toUtf8();
   const QByteArray user = m_location.user.toUtf8();
   const QByteArray password = m_location.password.toUtf8();
-  const QByteArray connectTimeout = QByteArray::number(qMax(1, m_location.loginTimeout));
+  const QByteArray connectTimeout = QByteArray::number(qMax(1, m_connectSeconds));
   // The server gives up a statement after the time limit; dates come as ISO text.
   const QByteArray options = "-c statement_timeout=" + QByteArray::number(m_timeout * 1000) + " -c DateStyle=ISO";
   const char *keys[] = {"host", "port", "dbname", "user", "password", "connect_timeout", "options", "client_encoding",
@@ -112,7 +114,11 @@ void PostgresBackend::connect() {
     PQfinish(connection);
     throw StoreError(QStringLiteral("Cannot connect to the store (%1): %2").arg(m_location.describe(), failure));
   }
+  // Warnings (as for ending a session that is gone already) are not printed.
+  PQsetNoticeProcessor(
+      connection, [](void *, const char *) {}, nullptr);
   m_connection = connection;
+  m_session = PQbackendPID(connection);
 }
 
 void PostgresBackend::disconnect() {
@@ -143,8 +149,9 @@ PostgresBackend::Prepared &PostgresBackend::prepared(const QString &text) {
   if (found == m_prepared.end()) {
     auto statement = std::make_unique<Prepared>();
     statement->name = "kg_" + QByteArray::number(++m_statements);
-    const ResultHolder done(
-        PQprepare(m_connection, statement->name.constData(), numberedMarks(text).constData(), 0, nullptr), &PQclear);
+    if (!PQsendPrepare(m_connection, statement->name.constData(), numberedMarks(text).constData(), 0, nullptr))
+      throw StoreError(QStringLiteral("%1: %2").arg(error(nullptr), text));
+    const ResultHolder done(answer(text), &PQclear);
     if (!done || PQresultStatus(done.get()) != PGRES_COMMAND_OK)
       throw StoreError(QStringLiteral("%1: %2").arg(error(done.get()), text));
     found = m_prepared.emplace(text, std::move(statement)).first;
@@ -154,7 +161,50 @@ PostgresBackend::Prepared &PostgresBackend::prepared(const QString &text) {
   return *m_lastPrepared;
 }
 
+PGresult *PostgresBackend::answer(const QString &text) {
+  PGresult *first = nullptr;
+  for (;;) {
+    while (PQisBusy(m_connection)) {
+      pollfd socket{PQsocket(m_connection), POLLIN, 0};
+      const int ready = ::poll(&socket, 1, int(m_deadline.remainingTime()));
+      if (ready < 0 && errno == EINTR)
+        continue;
+      if (ready == 0) {
+        PQclear(first);
+        giveUp(text);
+      }
+      if (!PQconsumeInput(m_connection))
+        break; // the link is gone: the next result tells
+    }
+    PGresult *next = PQgetResult(m_connection);
+    if (!next)
+      return first;
+    if (first)
+      PQclear(next);
+    else
+      first = next;
+  }
+}
+
+void PostgresBackend::giveUp(const QString &text) {
+  // The server is told to stop the statement, without waiting for it to
+  // take the request: a server that went silent would hold the window.
+  if (PGcancel *cancel = PQgetCancel(m_connection)) {
+    std::thread([cancel] {
+      char message[256];
+      PQcancel(cancel, message, sizeof message);
+      PQfreeCancel(cancel);
+    }).detach();
+  }
+  disconnect();
+  throw StoreError(QStringLiteral("The store did not answer within %1 s: %2").arg(m_timeout).arg(text));
+}
+
 int PostgresBackend::execute(const QString &text, const QVariantList &values, Result *result) {
+  // The server gives the statement up at the time limit itself and answers;
+  // the client waits half a second longer for that answer, then gives up on
+  // a server or network gone silent.
+  m_deadline = QDeadlineTimer(m_timeout * 1000 + 500);
   Prepared &statement = prepared(text);
   const int count = int(values.size());
   QVarLengthArray<QByteArray, 24> texts(count);
@@ -179,9 +229,10 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
     pointers[i] = texts[i].constData();
     lengths[i] = int(texts[i].size());
   }
-  const ResultHolder done(PQexecPrepared(m_connection, statement.name.constData(), count, pointers.data(),
-                                         lengths.data(), formats.data(), 0),
-                          &PQclear);
+  if (!PQsendQueryPrepared(m_connection, statement.name.constData(), count, pointers.data(), lengths.data(),
+                           formats.data(), 0))
+    throw StoreError(QStringLiteral("%1: %2").arg(error(nullptr), text));
+  const ResultHolder done(answer(text), &PQclear);
   const ExecStatusType status = done ? PQresultStatus(done.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
     const char *state = done ? PQresultErrorField(done.get(), PG_DIAG_SQLSTATE) : nullptr;
@@ -189,7 +240,8 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
     // change result type"): prepare it afresh.
     if (statement.described && state && qstrcmp(state, "0A000") == 0) {
       const QByteArray forget = "deallocate " + statement.name;
-      PQclear(PQexec(m_connection, forget.constData()));
+      if (PQsendQuery(m_connection, forget.constData()))
+        PQclear(answer(text));
       m_lastPrepared = nullptr;
       m_prepared.erase(text);
       return execute(text, values, result);
@@ -253,10 +305,41 @@ void PostgresBackend::append(const NewRow &row, const AppendGuard &guard) {
     connect();
     execute(call, arguments, &outcome);
   } catch (const StoreError &) {
+    // The link went, or the time limit passed, while the outcome is unknown:
+    // the server may have stored the row before. What it holds is read on a
+    // new connection before anyone is told.
+    const bool unknown = !connected() || connectionLost();
+    const int session = m_session;
     disconnect();
+    if (unknown && storedAfterAll(row, session))
+      return;
     throw;
   }
   refuseUnlessStored(outcome.rows.isEmpty() ? -1 : outcome.rows.first().value(0).toInt(), row);
+}
+
+bool PostgresBackend::storedAfterAll(const NewRow &row, int session) {
+  // Reached quickly or not at all: the guardian waited the time limit already.
+  m_connectSeconds = 2;
+  try {
+    connect();
+    m_connectSeconds = m_location.loginTimeout;
+    // The old session may still be running the append on a server that was
+    // silent: it is ended first (a login may end its own sessions), so that
+    // what is read is final.
+    Result ended;
+    try {
+      execute(QStringLiteral("select pg_terminate_backend(?, 5000)"), {session}, &ended);
+    } catch (const StoreError &) {
+      if (!connected() || connectionLost())
+        throw;
+    }
+    return readBack(row);
+  } catch (const StoreError &) {
+    m_connectSeconds = m_location.loginTimeout;
+    disconnect();
+    return false;
+  }
 }
 
 QString PostgresBackend::appendFunction() {
