@@ -13,6 +13,7 @@
 #include "benchlib.h"
 
 #include "form/catchment.h"
+#include "store/backend_postgres.h"
 #include "store/schema.h"
 
 #include <QCommandLineParser>
@@ -161,8 +162,8 @@ struct Attempt {
 //   filing   the statements one filing sends, from a lean C client: for the
 //            share of stored filings the lookup, the quota count (a
 //            kindergarten half full), the duplicate check, the guarded
-//            append (begin, the two advisory locks, the insert guarded by
-//            the count and the number, commit), the re-run and the final
+//            append in one request (bench_append: the client's kg_append
+//            on these tables), the re-run and the final
 //            lookup; for the share of refusals the lookup and the quota count
 //            of a full kindergarten;
 //   bare     as filing, but the stored filings without the guard: the six
@@ -205,16 +206,17 @@ public:
     quotaHalf = on(quotaHalf, QStringLiteral("bench_half"));
     QString duplicate = QStringLiteral("%1%2;\n").arg(QString::fromUtf8(bench::kDuplicateHead)).arg(number);
     duplicate = on(duplicate.replace(QStringLiteral("='"), QStringLiteral("=")), QStringLiteral("bench_filing"));
-    const QString filing =
-        head + lookupFiled + quotaHalf + duplicate + QStringLiteral("begin;\n") +
-        QStringLiteral("select pg_advisory_xact_lock(1, hashtext('申请幼儿园名称=' || %1)), "
-                       "pg_advisory_xact_lock(2, hashtext('身份证号=' || %2));\n")
-            .arg(kindergarten, number) +
-        QStringLiteral(
-            "insert into bench_filing (%1) select %2 where (select count(*) from bench_half where "
-            "申请幼儿园名称 = %3) < 1000000 and not exists (select 1 from bench_filing where 身份证号 = %4);\n")
-            .arg(columnList(), literals(number, kindergarten), kindergarten, number) +
-        QStringLiteral("commit;\n") + lookupFiled + lookupFiled;
+    // The server's append of the client, counting in bench_half and storing
+    // into bench_filing.
+    store.exec(PostgresBackend::appendFunction()
+                   .replace(QStringLiteral("kg_append"), QStringLiteral("bench_append"))
+                   .replace(QStringLiteral("from lz_yjxxk where 申请幼儿园名称"),
+                            QStringLiteral("from bench_half where 申请幼儿园名称"))
+                   .replace(QStringLiteral("lz_yjxxk"), QStringLiteral("bench_filing")));
+    const QString filing = head + lookupFiled + quotaHalf + duplicate +
+                           QStringLiteral("select bench_append(1000000, true, %1);\n")
+                               .arg(literals(number, kindergarten, QStringLiteral("varchar"))) +
+                           lookupFiled + lookupFiled;
     const QString bare =
         head + lookupFiled + quotaHalf + duplicate +
         QStringLiteral("insert into bench_filing (%1) select %2;\n").arg(columnList(), literals(number, kindergarten)) +
@@ -243,15 +245,16 @@ private:
   static QString columnList() { return schema::applicationColumns().join(QLatin1Char(',')); }
   // The select list of a complete application with the given expressions
   // for the number and the kindergarten.
-  static QString literals(const QString &number, const QString &kindergarten) {
+  static QString literals(const QString &number, const QString &kindergarten, const QString &textType = QString()) {
     const QVariantMap values = bench::application(bench::identity(1), QStringLiteral("实验幼儿园和平园区"));
     QStringList list;
     for (const QString &column : schema::applicationColumns()) {
       const QVariant value = values.value(column);
+      const QString cast = textType.isEmpty() ? QString() : QStringLiteral("::") + textType;
       if (column == QStringLiteral("身份证号"))
-        list << number;
+        list << number + cast;
       else if (column == QStringLiteral("申请幼儿园名称"))
-        list << kindergarten;
+        list << kindergarten + cast;
       else if (value.typeId() == QMetaType::QDateTime)
         list
             << QStringLiteral("timestamp '%1'").arg(value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
