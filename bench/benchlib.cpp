@@ -299,6 +299,7 @@ void Client::lookup(const QString &number) {
 }
 
 Client::Outcome Client::file(const QString &number, const QString &kindergarten, QString *error) {
+  thirdYes = appendSent = appendAnswered = 0;
   try {
     // 申请填报 runs the lookup first; a found application ends it.
     lookup(number);
@@ -315,6 +316,7 @@ Client::Outcome Client::file(const QString &number, const QString &kindergarten,
       return Outcome::QuotaFull;
     }
     // (the three confirmations are answered Yes at once)
+    thirdYes = nowNs();
     BDOTab.close();
     BDOTab.setSql(Statement::compare(QString::fromUtf8(kDuplicateHead), number));
     BDOTab.open();
@@ -337,8 +339,11 @@ Client::Outcome Client::file(const QString &number, const QString &kindergarten,
                                  "户主与儿童关系", "户口簿详细地址", "监护人一姓名", "监护人一电话", "监护人二姓名",
                                  "监护人二电话",   "申请幼儿园名称", "部别",         "填报日期",     "入户日期"})
         ADOTab.setField(QString::fromUtf8(column), values.value(QString::fromUtf8(column)));
+      appendSent = nowNs();
       ADOTab.post(&guard);
+      appendAnswered = nowNs();
     } catch (const AppendRefused &refusal) {
+      appendAnswered = nowNs();
       if (refusal.reason() == AppendRefused::Reason::QuotaFull)
         return Outcome::QuotaFullAtAppend;
       lookup(number);

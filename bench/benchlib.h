@@ -103,6 +103,11 @@ public:
   // the quota count, the duplicate check, the guarded append with its
   // re-run, and the final lookup. Store errors come back as Failed with
   // the message in error.
+  // Moments of the last file() (bench::nowNs(), 0 when not reached): the
+  // third Yes (the duplicate check follows), the append sent, its answer.
+  std::int64_t thirdYes = 0;
+  std::int64_t appendSent = 0;
+  std::int64_t appendAnswered = 0;
   Outcome file(const QString &number, const QString &kindergarten, QString *error = nullptr);
 
   QueryObject ADOTab;

@@ -7,12 +7,20 @@
 //
 //   kgbench_rush --backend sqlite --dir DIR [--clients 8] [--attempts 3000]
 //   kgbench_rush --backend pg --server postgres://... [--clients 64] [--pgbench-seconds 8]
+//                [--delay-ms 10] [--fsync]
+//
+// --delay-ms puts a relay (bench/relay.h) between every client, and pgbench,
+// and the server, holding each byte that long in each direction; --fsync
+// turns fsync and synchronous_commit on for the run (ALTER SYSTEM, reset at
+// the end).
 //
 // The driver starts itself again as each worker (--worker ...).
 
 #include "benchlib.h"
+#include "relay.h"
 
 #include "form/catchment.h"
+#include "store/backend_postgres.h"
 #include "store/schema.h"
 
 #include <QCommandLineParser>
@@ -135,7 +143,9 @@ int worker(const QStringList &args) {
     const Client::Outcome outcome = client.file(bench::identity(qint64(k) + 1), kindergarten, &error);
     const std::int64_t end = bench::nowNs();
     report += QByteArray("A ") + QByteArray::number(qulonglong(k)) + ' ' + Client::name(outcome) + ' ' +
-              QByteArray::number(begin) + ' ' + QByteArray::number(end) + '\n';
+              QByteArray::number(begin) + ' ' + QByteArray::number(end) + ' ' + QByteArray::number(client.thirdYes) +
+              ' ' + QByteArray::number(client.appendSent) + ' ' + QByteArray::number(client.appendAnswered) + ' ' +
+              QByteArray::number(order[k]) + '\n';
     if (outcome == Client::Outcome::Failed && ++errors <= 3)
       std::fprintf(stderr, "worker %d, attempt %zu: %s\n", index, k, qPrintable(error));
   }
@@ -152,6 +162,10 @@ struct Attempt {
   QString outcome;
   std::int64_t begin = 0;
   std::int64_t end = 0;
+  std::int64_t thirdYes = 0;
+  std::int64_t appendSent = 0;
+  std::int64_t appendAnswered = 0;
+  int kindergarten = 0;
 };
 
 // pgbench against the same server with as many clients, prepared statements,
@@ -161,8 +175,8 @@ struct Attempt {
 //   filing   the statements one filing sends, from a lean C client: for the
 //            share of stored filings the lookup, the quota count (a
 //            kindergarten half full), the duplicate check, the guarded
-//            append (begin, the two advisory locks, the insert guarded by
-//            the count and the number, commit), the re-run and the final
+//            append in one request (bench_append: the client's kg_append
+//            on these tables), the re-run and the final
 //            lookup; for the share of refusals the lookup and the quota count
 //            of a full kindergarten;
 //   bare     as filing, but the stored filings without the guard: the six
@@ -205,16 +219,17 @@ public:
     quotaHalf = on(quotaHalf, QStringLiteral("bench_half"));
     QString duplicate = QStringLiteral("%1%2;\n").arg(QString::fromUtf8(bench::kDuplicateHead)).arg(number);
     duplicate = on(duplicate.replace(QStringLiteral("='"), QStringLiteral("=")), QStringLiteral("bench_filing"));
-    const QString filing =
-        head + lookupFiled + quotaHalf + duplicate + QStringLiteral("begin;\n") +
-        QStringLiteral("select pg_advisory_xact_lock(1, hashtext('申请幼儿园名称=' || %1)), "
-                       "pg_advisory_xact_lock(2, hashtext('身份证号=' || %2));\n")
-            .arg(kindergarten, number) +
-        QStringLiteral(
-            "insert into bench_filing (%1) select %2 where (select count(*) from bench_half where "
-            "申请幼儿园名称 = %3) < 1000000 and not exists (select 1 from bench_filing where 身份证号 = %4);\n")
-            .arg(columnList(), literals(number, kindergarten), kindergarten, number) +
-        QStringLiteral("commit;\n") + lookupFiled + lookupFiled;
+    // The server's append of the client, counting in bench_half and storing
+    // into bench_filing.
+    store.exec(PostgresBackend::appendFunction()
+                   .replace(QStringLiteral("kg_append"), QStringLiteral("bench_append"))
+                   .replace(QStringLiteral("from lz_yjxxk where 申请幼儿园名称"),
+                            QStringLiteral("from bench_half where 申请幼儿园名称"))
+                   .replace(QStringLiteral("lz_yjxxk"), QStringLiteral("bench_filing")));
+    const QString filing = head + lookupFiled + quotaHalf + duplicate +
+                           QStringLiteral("select bench_append(1000000, true, %1);\n")
+                               .arg(literals(number, kindergarten, QStringLiteral("varchar"))) +
+                           lookupFiled + lookupFiled;
     const QString bare =
         head + lookupFiled + quotaHalf + duplicate +
         QStringLiteral("insert into bench_filing (%1) select %2;\n").arg(columnList(), literals(number, kindergarten)) +
@@ -238,20 +253,24 @@ public:
   double insert() { return run({QStringLiteral("-f"), m_folder + QStringLiteral("/insert.sql")}, "insert"); }
   double filing() { return run(m_filingScripts, "filing"); }
   double bare() { return run(m_bareScripts, "bare filing"); }
+  // pgbench reaches the server through this port (the relay's) from now on.
+  void throughPort(int port) { m_port = port; }
 
 private:
+  int m_port = 0;
   static QString columnList() { return schema::applicationColumns().join(QLatin1Char(',')); }
   // The select list of a complete application with the given expressions
   // for the number and the kindergarten.
-  static QString literals(const QString &number, const QString &kindergarten) {
+  static QString literals(const QString &number, const QString &kindergarten, const QString &textType = QString()) {
     const QVariantMap values = bench::application(bench::identity(1), QStringLiteral("实验幼儿园和平园区"));
     QStringList list;
     for (const QString &column : schema::applicationColumns()) {
       const QVariant value = values.value(column);
+      const QString cast = textType.isEmpty() ? QString() : QStringLiteral("::") + textType;
       if (column == QStringLiteral("身份证号"))
-        list << number;
+        list << number + cast;
       else if (column == QStringLiteral("申请幼儿园名称"))
-        list << kindergarten;
+        list << kindergarten + cast;
       else if (value.typeId() == QMetaType::QDateTime)
         list
             << QStringLiteral("timestamp '%1'").arg(value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
@@ -278,8 +297,9 @@ private:
                               QStringLiteral("-c"), QString::number(m_clients), QStringLiteral("-j"),
                               QStringLiteral("2"), QStringLiteral("-T"), QString::number(m_seconds)} +
                       scripts +
-                      QStringList{QStringLiteral("-h"), where.host, QStringLiteral("-p"), QString::number(where.port),
-                                  QStringLiteral("-U"), where.user, where.database});
+                      QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                  QString::number(m_port > 0 ? m_port : where.port), QStringLiteral("-U"), where.user,
+                                  where.database});
     if (!pgbench.waitForStarted(10000)) {
       std::fprintf(stderr, "pgbench did not start: %s\n", qPrintable(pgbench.errorString()));
       return -1;
@@ -347,6 +367,38 @@ int driver(const QCommandLineParser &options) {
     store = std::make_unique<bench::Store>(bench::Store::sqlite(folder, QStringLiteral("rush.db")));
   }
 
+  // A district's server: every commit on disk, and a network between the
+  // clients and the server.
+  struct Durable {
+    bench::Store *store = nullptr;
+    ~Durable() {
+      if (!store)
+        return;
+      store->exec(QStringLiteral("alter system reset fsync"));
+      store->exec(QStringLiteral("alter system reset synchronous_commit"));
+      store->exec(QStringLiteral("select pg_reload_conf()"));
+    }
+  } durable;
+  if (pg && options.isSet(QStringLiteral("fsync"))) {
+    store->exec(QStringLiteral("alter system set fsync = on"));
+    store->exec(QStringLiteral("alter system set synchronous_commit = on"));
+    store->exec(QStringLiteral("select pg_reload_conf()"));
+    durable.store = store.get();
+  }
+  const int delayMs = options.value(QStringLiteral("delay-ms")).toInt();
+  std::unique_ptr<DelayRelay> relay;
+  QString clientUrl = store->url();
+  if (pg && delayMs > 0) {
+    relay = std::make_unique<DelayRelay>(store->location().port, delayMs);
+    StoreLocation through = store->location();
+    through.host = QStringLiteral("127.0.0.1");
+    through.port = relay->port();
+    clientUrl = through.setting();
+  }
+  if (pg)
+    std::fprintf(stderr, "%s: fsync %s, a relay adding %d ms each way\n", qPrintable(label),
+                 qPrintable(store->value(QStringLiteral("select current_setting('fsync')")).toString()), delayMs);
+
   const std::vector<int> order = plan(attempts);
   // pgbench runs before and after the rush; each figure is the mean of both.
   std::unique_ptr<Pgbench> pgbench;
@@ -364,6 +416,8 @@ int driver(const QCommandLineParser &options) {
   if (pg && pgbenchSeconds > 0) {
     pgbench = std::make_unique<Pgbench>(*store, clients, pgbenchSeconds, folder, totalPlaces(),
                                         int(order.size()) - totalPlaces());
+    if (relay)
+      pgbench->throughPort(relay->port());
     runPgbench();
   }
 
@@ -374,7 +428,7 @@ int driver(const QCommandLineParser &options) {
     auto process = std::make_unique<QProcess>();
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->start(QCoreApplication::applicationFilePath(),
-                   {QStringLiteral("--worker"), store->url(), QString::number(w), QString::number(clients),
+                   {QStringLiteral("--worker"), clientUrl, QString::number(w), QString::number(clients),
                     QString::number(attempts), QString::number(limit)});
     workers.push_back(std::move(process));
   }
@@ -412,8 +466,9 @@ int driver(const QCommandLineParser &options) {
       ++crashed;
     for (const QByteArray &line : process->readAllStandardOutput().split('\n')) {
       const QList<QByteArray> parts = line.split(' ');
-      if (parts.size() == 5 && parts[0] == "A")
-        results.push_back({QString::fromLatin1(parts[2]), parts[3].toLongLong(), parts[4].toLongLong()});
+      if (parts.size() == 9 && parts[0] == "A")
+        results.push_back({QString::fromLatin1(parts[2]), parts[3].toLongLong(), parts[4].toLongLong(),
+                           parts[5].toLongLong(), parts[6].toLongLong(), parts[7].toLongLong(), parts[8].toInt()});
       if (parts.size() == 3 && parts[0] == "C") {
         clientCpu += parts[1].toDouble() / 1e9;
         serverCpu += parts[2].toDouble() / 1e9;
@@ -428,6 +483,7 @@ int driver(const QCommandLineParser &options) {
   std::int64_t lastFiled = go;
   std::vector<double> latencies;
   std::vector<double> filedLatencies;
+  std::vector<double> yesLatencies; // stored filings: third Yes to the append's answer
   QMap<QString, int> outcomes;
   for (const Attempt &attempt : results) {
     last = std::max(last, attempt.end);
@@ -436,6 +492,21 @@ int driver(const QCommandLineParser &options) {
     if (attempt.outcome == QLatin1String("filed")) {
       lastFiled = std::max(lastFiled, attempt.end);
       filedLatencies.push_back(double(attempt.end - attempt.begin) / 1e6);
+      yesLatencies.push_back(double(attempt.appendAnswered - attempt.thirdYes) / 1e6);
+    }
+  }
+  // Refusals at the append that were sent more than 100 ms before an append
+  // of the same kindergarten that was stored: the later one overtook them.
+  int overtaken = 0;
+  for (const Attempt &refused : results) {
+    if (refused.outcome != QLatin1String(Client::name(Client::Outcome::QuotaFullAtAppend)))
+      continue;
+    for (const Attempt &stored : results) {
+      if (stored.outcome == QLatin1String("filed") && stored.kindergarten == refused.kindergarten &&
+          stored.appendSent - refused.appendSent > 100000000) {
+        ++overtaken;
+        break;
+      }
     }
   }
   if (options.isSet(QStringLiteral("trace"))) {
@@ -453,6 +524,7 @@ int driver(const QCommandLineParser &options) {
   const double rate = elapsed > 0 ? double(results.size()) / elapsed : 0;
   const bench::Summary all = bench::summarise(latencies);
   const bench::Summary filed = bench::summarise(filedLatencies);
+  const bench::Summary fromYes = bench::summarise(yesLatencies);
   QStringList counted;
   for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
     counted << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
@@ -496,6 +568,10 @@ int driver(const QCommandLineParser &options) {
              QStringLiteral("%1 / %2").arg(bench::number(all.median, 2), bench::number(all.p99, 2)));
   bench::row(label, QStringLiteral("  of the stored ones, median / p99 (ms)"),
              QStringLiteral("%1 / %2").arg(bench::number(filed.median, 2), bench::number(filed.p99, 2)));
+  bench::row(label, QStringLiteral("third Yes to the answer of a stored filing, median / p99 (ms)"),
+             QStringLiteral("%1 / %2").arg(bench::number(fromYes.median, 2), bench::number(fromYes.p99, 2)));
+  bench::row(label, QStringLiteral("refusals at the append sent > 100 ms before a stored one of the kindergarten"),
+             QString::number(overtaken), QStringLiteral("0"), overtaken == 0 ? "met" : "MISSED");
   if (!results.empty())
     bench::row(label,
                pg ? QStringLiteral("CPU per attempt (us): clients / their server processes (%1 cores busy)")
@@ -572,6 +648,11 @@ int main(int argc, char *argv[]) {
        QStringLiteral("file")},
       {QStringLiteral("pgbench-seconds"), QStringLiteral("length of each pgbench run (0: none)"), QStringLiteral("s"),
        QStringLiteral("8")},
+      {QStringLiteral("delay-ms"),
+       QStringLiteral("PostgreSQL: a relay between every client (and pgbench) and the server holds each byte this "
+                      "long in each direction"),
+       QStringLiteral("ms"), QStringLiteral("0")},
+      {QStringLiteral("fsync"), QStringLiteral("PostgreSQL: fsync and synchronous_commit on for the run")},
   });
   options.process(app);
   try {

@@ -3,6 +3,7 @@
 #include "store/backend_odbc.h"
 #include "store/backend_postgres.h"
 #include "store/backend_sqlite.h"
+#include "store/schema.h"
 
 #include <QDateTime>
 
@@ -28,7 +29,8 @@ void StoreBackend::select(const QString &text, const QVariantList &values, Resul
     execute(text, values, &result);
     return;
   } catch (const StoreError &) {
-    const bool retry = reused && connectionLost();
+    // A statement given up at the time limit has ended the connection already.
+    const bool retry = reused && connected() && connectionLost();
     disconnect();
     if (!retry)
       throw;
@@ -52,122 +54,30 @@ void StoreBackend::insert(const NewRow &row) {
   }
 }
 
-void StoreBackend::appendInTransaction(const NewRow &row, const AppendGuard &guard, const QString &tableHint) {
-  const bool hasQuota = !guard.quotaColumn.isEmpty() && guard.capacity >= 0;
-  const bool hasUnique = !guard.uniqueColumn.isEmpty();
-  // Taking the locks only reads: when that fails on a kept connection that
-  // turns out to be lost, it is tried once more on a new one. The insert is
-  // never repeated.
-  {
-    const bool reused = connected();
-    try {
-      connect();
-      beginAppend(guard);
-    } catch (const StoreError &) {
-      rollback();
-      const bool retry = reused && connectionLost();
-      disconnect();
-      if (!retry)
-        throw;
-      try {
-        connect();
-        beginAppend(guard);
-      } catch (...) {
-        rollback();
-        disconnect();
-        throw;
-      }
-    }
-  }
+bool StoreBackend::readBack(const NewRow &row) {
+  const QString kindergarten = QStringLiteral("申请幼儿园名称");
+  const QString name = QStringLiteral("姓名");
+  Result stored;
+  execute(QStringLiteral("select %1, %2 from %3 where 身份证号 = ?").arg(kindergarten, name, row.table),
+          {row.value(QStringLiteral("身份证号"))}, &stored);
+  return !stored.rows.isEmpty() && stored.rows.first().value(0).toString() == row.value(kindergarten).toString() &&
+         stored.rows.first().value(1).toString() == row.value(name).toString();
+}
 
-  const QString &table = row.table;
-  const QString countQuota =
-      QStringLiteral("select count(*) from %1%2 where %3 = ?").arg(table, tableHint, guard.quotaColumn);
-  QStringList marks;
-  for (qsizetype i = 0; i < row.columns.size(); ++i)
-    marks << QStringLiteral("?");
-  QStringList conditions;
-  QVariantList guardedValues = row.values;
-  if (hasQuota) {
-    conditions << QStringLiteral("(%1) < ?").arg(countQuota);
-    guardedValues << guard.quotaValue << guard.capacity;
-  }
-  if (hasUnique) {
-    conditions
-        << QStringLiteral("not exists (select 1 from %1%2 where %3 = ?)").arg(table, tableHint, guard.uniqueColumn);
-    guardedValues << guard.uniqueValue;
-  }
-  const QString guardedInsert =
-      conditions.isEmpty() ? backend::insertStatement(row)
-                           : QStringLiteral("insert into %1 (%2) select %3 where %4")
-                                 .arg(table, row.columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")),
-                                      conditions.join(QStringLiteral(" and ")));
-
-  // The unique key of the table (the identity number, unless the guard names
-  // another column) reports a refused insert as the duplicate it is.
-  QString keyColumn = guard.uniqueColumn;
-  QVariant keyValue = guard.uniqueValue;
-  if (keyColumn.isEmpty() && row.columns.contains(QStringLiteral("身份证号"))) {
-    keyColumn = QStringLiteral("身份证号");
-    keyValue = row.value(keyColumn);
-  }
-  const QString uniqueSelect = QStringLiteral("select * from %1 where %2 = ?").arg(table, keyColumn);
-  int inserted = 0;
-  try {
-    inserted = execute(guardedInsert, guardedValues, nullptr);
-  } catch (const StoreError &error) {
-    rollback();
-    // The unique key on the identity number is the last line of defence: an
-    // insert it refused is a duplicate, reported with the row that holds it.
+void StoreBackend::refuseUnlessStored(int outcome, const NewRow &row) {
+  if (outcome == kStored)
+    return;
+  if (outcome == kQuotaFull)
+    throw AppendRefused(AppendRefused::Reason::QuotaFull, {});
+  if (outcome == kDuplicate) {
+    // Read after the append's transaction ended: the row is stored for good.
     Result existing;
-    try {
-      if (!keyColumn.isEmpty())
-        execute(uniqueSelect, {keyValue}, &existing);
-    } catch (...) {
-      disconnect();
-      throw error;
-    }
+    execute(QStringLiteral("select * from %1 where 身份证号 = ?").arg(row.table),
+            {row.value(QStringLiteral("身份证号"))}, &existing);
     if (!existing.rows.isEmpty())
       throw AppendRefused(AppendRefused::Reason::Duplicate, backend::rowMap(existing, 0));
-    disconnect();
-    throw;
   }
-
-  if (inserted != 1) {
-    // Refused by the guard; the locks still hold, so the reason read now is
-    // the one the insert met. The quota is told first, as the form does.
-    try {
-      if (hasQuota) {
-        Result counted;
-        execute(countQuota, {guard.quotaValue}, &counted);
-        if (!counted.rows.isEmpty() && counted.rows.first().value(0).toLongLong() >= guard.capacity) {
-          rollback();
-          throw AppendRefused(AppendRefused::Reason::QuotaFull, {});
-        }
-      }
-      Result existing;
-      if (hasUnique)
-        execute(QStringLiteral("select * from %1%2 where %3 = ?").arg(table, tableHint, guard.uniqueColumn),
-                {guard.uniqueValue}, &existing);
-      rollback();
-      if (!existing.rows.isEmpty())
-        throw AppendRefused(AppendRefused::Reason::Duplicate, backend::rowMap(existing, 0));
-      throw StoreError(QStringLiteral("The store added %1 rows instead of one: %2").arg(inserted).arg(guardedInsert));
-    } catch (const AppendRefused &) {
-      throw;
-    } catch (...) {
-      rollback();
-      disconnect();
-      throw;
-    }
-  }
-  try {
-    commit();
-  } catch (...) {
-    rollback();
-    disconnect();
-    throw;
-  }
+  throw StoreError(QStringLiteral("The append gave the unknown outcome %1").arg(outcome));
 }
 
 namespace backend {
@@ -207,6 +117,31 @@ QString wallClockText(const QVariant &value) {
   if (value.typeId() == QMetaType::QDate)
     return value.toDate().toString(QStringLiteral("yyyy-MM-dd"));
   return value.toString();
+}
+
+QVariantList appendArguments(const NewRow &row, const AppendGuard &guard) {
+  const QString quotaColumn = QStringLiteral("申请幼儿园名称");
+  const QString uniqueColumn = QStringLiteral("身份证号");
+  const QStringList &columns = schema::applicationColumns();
+  const bool hasQuota = !guard.quotaColumn.isEmpty() && guard.capacity >= 0;
+  const bool hasUnique = !guard.uniqueColumn.isEmpty();
+  bool fits = row.table.compare(QLatin1String("lz_yjxxk"), Qt::CaseInsensitive) == 0 &&
+              (!hasQuota || guard.quotaColumn == quotaColumn) && (!hasUnique || guard.uniqueColumn == uniqueColumn);
+  for (const QString &column : row.columns)
+    fits = fits && columns.contains(column);
+  if (!fits)
+    throw StoreError(QStringLiteral("The guarded append stores applications in lz_yjxxk only, guarded by %1 and %2")
+                         .arg(quotaColumn, uniqueColumn));
+  QVariantList arguments{hasQuota ? guard.capacity : -1, hasUnique};
+  for (const QString &column : columns) {
+    QVariant value = row.value(column);
+    if (column == quotaColumn && hasQuota)
+      value = guard.quotaValue;
+    else if (column == uniqueColumn && hasUnique)
+      value = guard.uniqueValue;
+    arguments << value;
+  }
+  return arguments;
 }
 
 } // namespace backend

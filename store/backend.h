@@ -79,16 +79,18 @@ protected:
   // Raises StoreError and leaves the connection as it is.
   virtual int execute(const QString &text, const QVariantList &values, Result *result) = 0;
 
-  // The guarded append as a transaction of the client: begin (and take the
-  // locks the server needs), insert only while the guard holds, tell the
-  // reason of a refusal while the locks still hold, commit. tableHint goes
-  // after the table name in the re-checks.
-  void appendInTransaction(const NewRow &row, const AppendGuard &guard, const QString &tableHint);
-  // Begins the transaction of appendInTransaction and takes its locks.
-  virtual void beginAppend(const AppendGuard &guard) = 0;
-  virtual void commit() = 0;
-  // Rolls back an open transaction; never raises.
-  virtual void rollback() = 0;
+  // The outcomes of the server's append (kg_append): stored, refused for
+  // the quota, refused for the identity number.
+  static constexpr int kStored = 0;
+  static constexpr int kQuotaFull = 1;
+  static constexpr int kDuplicate = 2;
+  // Returns for kStored; raises AppendRefused for a refusal (reading the
+  // stored row of a duplicate), StoreError for anything else.
+  void refuseUnlessStored(int outcome, const NewRow &row);
+  // Whether the store holds the row's identity number for the row's
+  // kindergarten and name: read back after an append whose outcome the
+  // client could not learn. Raises StoreError.
+  bool readBack(const NewRow &row);
 
   StoreLocation m_location;
   int m_timeout;
@@ -99,6 +101,11 @@ namespace backend {
 QString insertStatement(const NewRow &row);
 // One stored row as a map of column to value.
 QVariantMap rowMap(const Result &result, int row);
+// The arguments of the server's append kg_append: the capacity (-1: no
+// limit), whether the identity number is checked, then the twenty columns of
+// lz_yjxxk in their order (null for a column the row does not set). Raises
+// StoreError for a row or guard the append is not made for.
+QVariantList appendArguments(const NewRow &row, const AppendGuard &guard);
 // Whether a bound value goes to the store as NULL: a null text, date or time
 // is NULL too.
 bool boundAsNull(const QVariant &value);

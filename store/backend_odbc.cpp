@@ -79,13 +79,9 @@ void OdbcBackend::disconnect() {
   }
   {
     QSqlDatabase db = database();
-    if (db.isOpen()) {
-      if (m_inTransaction)
-        db.rollback();
+    if (db.isOpen())
       db.close();
-    }
   }
-  m_inTransaction = false;
   QSqlDatabase::removeDatabase(m_connectionName);
   m_connected = false;
 }
@@ -177,48 +173,95 @@ int OdbcBackend::execute(const QString &text, const QVariantList &values, Result
 }
 
 void OdbcBackend::append(const NewRow &row, const AppendGuard &guard) {
-  // SQL Server: update and range locks held to the end of the transaction
-  // on the rows counted and on the identity number's key range.
-  appendInTransaction(row, guard,
-                      m_server == Server::SqlServer ? QStringLiteral(" with (updlock, holdlock)") : QString());
-}
-
-void OdbcBackend::beginAppend(const AppendGuard &guard) {
-  QSqlDatabase db = database();
-  if (!db.transaction())
-    throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(errorText(db.lastError())));
-  m_inTransaction = true;
-  if (m_server != Server::PostgreSQL)
-    return;
-  // On PostgreSQL the appends of one kindergarten (and one identity number)
-  // wait for each other on advisory locks, quota first, then identity.
-  QStringList locks;
-  QVariantList keys;
-  if (!guard.quotaColumn.isEmpty() && guard.capacity >= 0) {
-    locks << QStringLiteral("pg_advisory_xact_lock(1, hashtext(?))");
-    keys << guard.quotaColumn + QLatin1Char('=') + guard.quotaValue.toString();
+  const QVariantList arguments = backend::appendArguments(row, guard);
+  // A kept connection may have been lost without notice, and the driver does
+  // not tell before a statement fails: it is checked first, holding no lock,
+  // so that the append is only sent on a live link.
+  if (connected() && connectionLost())
+    disconnect();
+  QStringList marks;
+  for (qsizetype i = 0; i < arguments.size(); ++i)
+    marks << QStringLiteral("?");
+  // SQL Server runs the procedure, PostgreSQL the function of the same name:
+  // either takes the locks, re-checks, inserts and commits in one request.
+  const QString call =
+      (m_server == Server::SqlServer ? QStringLiteral("exec kg_append %1") : QStringLiteral("select kg_append(%1)"))
+          .arg(marks.join(QStringLiteral(", ")));
+  Result outcome;
+  try {
+    connect();
+    execute(call, arguments, &outcome);
+  } catch (const StoreError &) {
+    // The link went while the outcome is unknown: the server may have stored
+    // the row before. What it holds is read on a new connection before anyone
+    // is told.
+    const bool unknown = connectionLost();
+    disconnect();
+    if (unknown) {
+      try {
+        connect();
+        if (readBack(row))
+          return;
+      } catch (const StoreError &) {
+      }
+      disconnect();
+    }
+    throw;
   }
-  if (!guard.uniqueColumn.isEmpty()) {
-    locks << QStringLiteral("pg_advisory_xact_lock(2, hashtext(?))");
-    keys << guard.uniqueColumn + QLatin1Char('=') + guard.uniqueValue.toString();
+  refuseUnlessStored(outcome.rows.isEmpty() ? -1 : outcome.rows.first().value(0).toInt(), row);
+}
+
+QString OdbcBackend::appendProcedure() {
+  // Run with its owner's rights (the client's login needs no insert right).
+  // The appends of one kindergarten, and of one identity number, wait for
+  // each other on application locks held to the end of the transaction,
+  // quota first, then identity; other kindergartens go on in parallel. An
+  // append given up by the client (its time limit) is rolled back with the
+  // connection the client then replaces.
+  QStringList parameters{QStringLiteral("@capacity int"), QStringLiteral("@unique bit")};
+  QStringList values;
+  for (const QString &column : schema::applicationColumns()) {
+    const int length = schema::applicationColumnLength(column);
+    parameters << (length == 0 ? QStringLiteral("@p_%1 datetime").arg(column)
+                               : QStringLiteral("@p_%1 nvarchar(%2)").arg(column).arg(length));
+    values << QStringLiteral("@p_") + column;
   }
-  if (!locks.isEmpty())
-    execute(QStringLiteral("select ") + locks.join(QStringLiteral(", ")), keys, nullptr);
-}
-
-void OdbcBackend::commit() {
-  m_inTransaction = false;
-  QSqlDatabase db = database();
-  if (!db.commit())
-    throw StoreError(QStringLiteral("Cannot commit the append: %1").arg(errorText(db.lastError())));
-}
-
-void OdbcBackend::rollback() {
-  if (!m_inTransaction)
-    return;
-  m_inTransaction = false;
-  if (m_connected)
-    database().rollback();
+  return QStringLiteral(
+             "create procedure kg_append %1\n"
+             "with execute as owner\n"
+             "as\n"
+             "begin\n"
+             "  set nocount on;\n"
+             "  set xact_abort on;\n"
+             "  declare @outcome int;\n"
+             "  declare @key nvarchar(100);\n"
+             "  set @outcome = %6;\n"
+             "  begin transaction;\n"
+             "  if @capacity >= 0\n"
+             "  begin\n"
+             "    set @key = N'申请幼儿园名称=' + isnull(@p_申请幼儿园名称, N'');\n"
+             "    exec sp_getapplock @Resource = @key, @LockMode = 'Exclusive', @LockOwner = 'Transaction';\n"
+             "  end\n"
+             "  if @unique = 1\n"
+             "  begin\n"
+             "    set @key = N'身份证号=' + isnull(@p_身份证号, N'');\n"
+             "    exec sp_getapplock @Resource = @key, @LockMode = 'Exclusive', @LockOwner = 'Transaction';\n"
+             "  end\n"
+             "  if @capacity >= 0 and (select count(*) from lz_yjxxk where 申请幼儿园名称 = @p_申请幼儿园名称) >= "
+             "@capacity\n"
+             "    set @outcome = %4;\n"
+             "  else if exists (select 1 from lz_yjxxk where 身份证号 = @p_身份证号)\n"
+             "    set @outcome = %5;\n"
+             "  else\n"
+             "    insert into lz_yjxxk (%2) values (%3);\n"
+             "  commit transaction;\n"
+             "  select @outcome as outcome;\n"
+             "end")
+      .arg(parameters.join(QStringLiteral(", ")), schema::applicationColumns().join(QStringLiteral(", ")),
+           values.join(QStringLiteral(", ")))
+      .arg(kQuotaFull)
+      .arg(kDuplicate)
+      .arg(kStored);
 }
 
 QStringList OdbcBackend::createStatements() {
@@ -227,13 +270,15 @@ QStringList OdbcBackend::createStatements() {
               .arg(schema::applicationColumnsSql(QStringLiteral("nvarchar"), QStringLiteral("datetime"))),
           QStringLiteral("create table lz_xzcz (村或社区 nvarchar(40), 组数 int)"),
           QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)"),
-          QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)")};
+          QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)"),
+          appendProcedure()};
 }
 
 QStringList OdbcBackend::dropStatements() {
   return {QStringLiteral("if object_id('lz_kttb') is not null drop table lz_kttb"),
           QStringLiteral("if object_id('lz_yjxxk') is not null drop table lz_yjxxk"),
-          QStringLiteral("if object_id('lz_xzcz') is not null drop table lz_xzcz")};
+          QStringLiteral("if object_id('lz_xzcz') is not null drop table lz_xzcz"),
+          QStringLiteral("if object_id('kg_append') is not null drop procedure kg_append")};
 }
 
 // The recording time and the record of changes (SQL Server).

@@ -23,6 +23,10 @@ public:
   // them.
   static QStringList createStatements();
   static QStringList dropStatements();
+  // SQL Server's guarded append, the procedure kg_append: takes the locks,
+  // re-checks the quota and the identity number, inserts, and tells the
+  // outcome as a one-row result.
+  static QString appendProcedure();
 
   // The recording time of every application and the record of every change
   // (lz_xgjl, written by triggers), added to a store its create statements
@@ -41,9 +45,6 @@ protected:
   bool connected() const override { return m_connected; }
   bool connectionLost() override;
   int execute(const QString &text, const QVariantList &values, Result *result) override;
-  void beginAppend(const AppendGuard &guard) override;
-  void commit() override;
-  void rollback() override;
 
 private:
   enum class Server { SqlServer, PostgreSQL };
@@ -58,6 +59,5 @@ private:
   QString m_connectionName;
   bool m_connected = false;
   Server m_server = Server::SqlServer;
-  bool m_inTransaction = false;
   std::unordered_map<QString, std::unique_ptr<Prepared>> m_prepared;
 };

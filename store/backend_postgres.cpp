@@ -4,7 +4,10 @@
 #include "store/schema.h"
 
 #include <QVarLengthArray>
+#include <cerrno>
 #include <libpq-fe.h>
+#include <poll.h>
+#include <thread>
 
 namespace {
 
@@ -62,7 +65,7 @@ using ResultHolder = std::unique_ptr<PGresult, decltype(&PQclear)>;
 } // namespace
 
 PostgresBackend::PostgresBackend(const StoreLocation &location, int timeoutSeconds)
-    : StoreBackend(location, timeoutSeconds) {}
+    : StoreBackend(location, timeoutSeconds), m_connectSeconds(location.loginTimeout) {}
 
 PostgresBackend::~PostgresBackend() { disconnect(); }
 
@@ -78,14 +81,20 @@ QString PostgresBackend::error(const pg_result *result) const {
 }
 
 void PostgresBackend::connect() {
-  if (m_connection)
-    return;
+  if (m_connection) {
+    // A kept connection the server has ended meanwhile (a restart, a
+    // terminated session) has its last message and its end waiting on the
+    // socket: reading what is there tells, without a round trip.
+    if (!lostWhileIdle())
+      return;
+    disconnect();
+  }
   const QByteArray host = m_location.host.toUtf8();
   const QByteArray port = QByteArray::number(m_location.port > 0 ? m_location.port : 5432);
   const QByteArray database = m_location.database.toUtf8();
   const QByteArray user = m_location.user.toUtf8();
   const QByteArray password = m_location.password.toUtf8();
-  const QByteArray connectTimeout = QByteArray::number(qMax(1, m_location.loginTimeout));
+  const QByteArray connectTimeout = QByteArray::number(qMax(1, m_connectSeconds));
   // The server gives up a statement after the time limit; dates come as ISO text.
   const QByteArray options = "-c statement_timeout=" + QByteArray::number(m_timeout * 1000) + " -c DateStyle=ISO";
   const char *keys[] = {"host", "port", "dbname", "user", "password", "connect_timeout", "options", "client_encoding",
@@ -106,7 +115,11 @@ void PostgresBackend::connect() {
     PQfinish(connection);
     throw StoreError(QStringLiteral("Cannot connect to the store (%1): %2").arg(m_location.describe(), failure));
   }
+  // Warnings (as for ending a session that is gone already) are not printed.
+  PQsetNoticeProcessor(
+      connection, [](void *, const char *) {}, nullptr);
   m_connection = connection;
+  m_session = PQbackendPID(connection);
 }
 
 void PostgresBackend::disconnect() {
@@ -115,7 +128,17 @@ void PostgresBackend::disconnect() {
   if (m_connection)
     PQfinish(m_connection); // the server rolls back what is open
   m_connection = nullptr;
-  m_inTransaction = false;
+}
+
+bool PostgresBackend::lostWhileIdle() {
+  for (int reads = 0; reads < 4; ++reads) {
+    pollfd socket{PQsocket(m_connection), POLLIN, 0};
+    if (::poll(&socket, 1, 0) <= 0)
+      break; // nothing waiting
+    if (!PQconsumeInput(m_connection))
+      return true; // the end of the connection
+  }
+  return PQstatus(m_connection) != CONNECTION_OK;
 }
 
 bool PostgresBackend::connectionLost() { return !m_connection || PQstatus(m_connection) != CONNECTION_OK; }
@@ -127,8 +150,9 @@ PostgresBackend::Prepared &PostgresBackend::prepared(const QString &text) {
   if (found == m_prepared.end()) {
     auto statement = std::make_unique<Prepared>();
     statement->name = "kg_" + QByteArray::number(++m_statements);
-    const ResultHolder done(
-        PQprepare(m_connection, statement->name.constData(), numberedMarks(text).constData(), 0, nullptr), &PQclear);
+    if (!PQsendPrepare(m_connection, statement->name.constData(), numberedMarks(text).constData(), 0, nullptr))
+      throw StoreError(QStringLiteral("%1: %2").arg(error(nullptr), text));
+    const ResultHolder done(answer(text), &PQclear);
     if (!done || PQresultStatus(done.get()) != PGRES_COMMAND_OK)
       throw StoreError(QStringLiteral("%1: %2").arg(error(done.get()), text));
     found = m_prepared.emplace(text, std::move(statement)).first;
@@ -138,7 +162,50 @@ PostgresBackend::Prepared &PostgresBackend::prepared(const QString &text) {
   return *m_lastPrepared;
 }
 
+PGresult *PostgresBackend::answer(const QString &text) {
+  PGresult *first = nullptr;
+  for (;;) {
+    while (PQisBusy(m_connection)) {
+      pollfd socket{PQsocket(m_connection), POLLIN, 0};
+      const int ready = ::poll(&socket, 1, int(m_deadline.remainingTime()));
+      if (ready < 0 && errno == EINTR)
+        continue;
+      if (ready == 0) {
+        PQclear(first);
+        giveUp(text);
+      }
+      if (!PQconsumeInput(m_connection))
+        break; // the link is gone: the next result tells
+    }
+    PGresult *next = PQgetResult(m_connection);
+    if (!next)
+      return first;
+    if (first)
+      PQclear(next);
+    else
+      first = next;
+  }
+}
+
+void PostgresBackend::giveUp(const QString &text) {
+  // The server is told to stop the statement, without waiting for it to
+  // take the request: a server that went silent would hold the window.
+  if (PGcancel *cancel = PQgetCancel(m_connection)) {
+    std::thread([cancel] {
+      char message[256];
+      PQcancel(cancel, message, sizeof message);
+      PQfreeCancel(cancel);
+    }).detach();
+  }
+  disconnect();
+  throw StoreError(QStringLiteral("The store did not answer within %1 s: %2").arg(m_timeout).arg(text));
+}
+
 int PostgresBackend::execute(const QString &text, const QVariantList &values, Result *result) {
+  // The server gives the statement up at the time limit itself and answers;
+  // the client waits half a second longer for that answer, then gives up on
+  // a server or network gone silent.
+  m_deadline = QDeadlineTimer(m_timeout * 1000 + 500);
   Prepared &statement = prepared(text);
   const int count = int(values.size());
   QVarLengthArray<QByteArray, 24> texts(count);
@@ -163,9 +230,10 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
     pointers[i] = texts[i].constData();
     lengths[i] = int(texts[i].size());
   }
-  const ResultHolder done(PQexecPrepared(m_connection, statement.name.constData(), count, pointers.data(),
-                                         lengths.data(), formats.data(), 0),
-                          &PQclear);
+  if (!PQsendQueryPrepared(m_connection, statement.name.constData(), count, pointers.data(), lengths.data(),
+                           formats.data(), 0))
+    throw StoreError(QStringLiteral("%1: %2").arg(error(nullptr), text));
+  const ResultHolder done(answer(text), &PQclear);
   const ExecStatusType status = done ? PQresultStatus(done.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
     const char *state = done ? PQresultErrorField(done.get(), PG_DIAG_SQLSTATE) : nullptr;
@@ -173,7 +241,8 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
     // change result type"): prepare it afresh.
     if (statement.described && state && qstrcmp(state, "0A000") == 0) {
       const QByteArray forget = "deallocate " + statement.name;
-      PQclear(PQexec(m_connection, forget.constData()));
+      if (PQsendQuery(m_connection, forget.constData()))
+        PQclear(answer(text));
       m_lastPrepared = nullptr;
       m_prepared.erase(text);
       return execute(text, values, result);
@@ -222,47 +291,100 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
   return 0;
 }
 
-void PostgresBackend::command(const char *text) {
-  const ResultHolder done(PQexec(m_connection, text), &PQclear);
-  if (!done || PQresultStatus(done.get()) != PGRES_COMMAND_OK)
-    throw StoreError(QStringLiteral("%1: %2").arg(error(done.get()), QString::fromLatin1(text)));
-}
-
 void PostgresBackend::append(const NewRow &row, const AppendGuard &guard) {
-  appendInTransaction(row, guard, QString());
-}
-
-void PostgresBackend::beginAppend(const AppendGuard &guard) {
-  command("begin");
-  m_inTransaction = true;
-  // Serialises the appends for one kindergarten (and one identity number)
-  // only; other kindergartens go on in parallel. Both locks in one round
-  // trip, always quota first, then identity, so two appends never wait on
-  // each other in a circle.
-  QStringList locks;
-  QVariantList keys;
-  if (!guard.quotaColumn.isEmpty() && guard.capacity >= 0) {
-    locks << QStringLiteral("pg_advisory_xact_lock(1, hashtext(?))");
-    keys << guard.quotaColumn + QLatin1Char('=') + guard.quotaValue.toString();
+  const QVariantList arguments = backend::appendArguments(row, guard);
+  static const QString call = [] {
+    QStringList marks;
+    for (qsizetype i = 0; i < schema::applicationColumns().size() + 2; ++i)
+      marks << QStringLiteral("?");
+    return QStringLiteral("select kg_append(%1)").arg(marks.join(QStringLiteral(", ")));
+  }();
+  // One request: the server takes the locks, re-checks, inserts and commits
+  // before it answers, so no lock is held across the network.
+  Result outcome;
+  try {
+    connect();
+    execute(call, arguments, &outcome);
+  } catch (const StoreError &) {
+    // The link went, or the time limit passed, while the outcome is unknown:
+    // the server may have stored the row before. What it holds is read on a
+    // new connection before anyone is told.
+    const bool unknown = !connected() || connectionLost();
+    const int session = m_session;
+    disconnect();
+    if (unknown && storedAfterAll(row, session))
+      return;
+    throw;
   }
-  if (!guard.uniqueColumn.isEmpty()) {
-    locks << QStringLiteral("pg_advisory_xact_lock(2, hashtext(?))");
-    keys << guard.uniqueColumn + QLatin1Char('=') + guard.uniqueValue.toString();
+  refuseUnlessStored(outcome.rows.isEmpty() ? -1 : outcome.rows.first().value(0).toInt(), row);
+}
+
+bool PostgresBackend::storedAfterAll(const NewRow &row, int session) {
+  // Reached quickly or not at all: the guardian waited the time limit already.
+  m_connectSeconds = 2;
+  try {
+    connect();
+    m_connectSeconds = m_location.loginTimeout;
+    // The old session may still be running the append on a server that was
+    // silent: it is ended first (a login may end its own sessions), so that
+    // what is read is final.
+    Result ended;
+    try {
+      execute(QStringLiteral("select pg_terminate_backend(?, 5000)"), {session}, &ended);
+    } catch (const StoreError &) {
+      if (!connected() || connectionLost())
+        throw;
+    }
+    return readBack(row);
+  } catch (const StoreError &) {
+    m_connectSeconds = m_location.loginTimeout;
+    disconnect();
+    return false;
   }
-  if (!locks.isEmpty())
-    execute(QStringLiteral("select ") + locks.join(QStringLiteral(", ")), keys, nullptr);
 }
 
-void PostgresBackend::commit() {
-  m_inTransaction = false;
-  command("commit");
-}
-
-void PostgresBackend::rollback() {
-  if (!m_inTransaction || !m_connection)
-    return;
-  m_inTransaction = false;
-  PQclear(PQexec(m_connection, "rollback"));
+QString PostgresBackend::appendFunction() {
+  // Run with its owner's rights: the client's login needs neither an insert
+  // right nor the advisory locks. The appends of one kindergarten (and of one
+  // identity number) wait for each other on transaction-scoped advisory
+  // locks, always quota first, then identity, so two appends never wait on
+  // each other in a circle; other kindergartens go on in parallel.
+  QStringList parameters{QStringLiteral("p_capacity integer"), QStringLiteral("p_unique boolean")};
+  QStringList values;
+  for (const QString &column : schema::applicationColumns()) {
+    const bool stamp = column == QStringLiteral("填报日期");
+    parameters << QStringLiteral("p_%1 %2").arg(column,
+                                                stamp ? QStringLiteral("timestamp") : QStringLiteral("varchar"));
+    values << QStringLiteral("p_") + column;
+  }
+  return QStringLiteral(
+             "create or replace function kg_append(%1) returns integer language plpgsql security definer "
+             "set search_path = public, pg_temp as $$\n"
+             "begin\n"
+             "  if p_capacity >= 0 then\n"
+             "    perform pg_advisory_xact_lock(1, hashtext('申请幼儿园名称=' || coalesce(p_申请幼儿园名称, '')));\n"
+             "  end if;\n"
+             "  if p_unique then\n"
+             "    perform pg_advisory_xact_lock(2, hashtext('身份证号=' || coalesce(p_身份证号, '')));\n"
+             "  end if;\n"
+             "  if p_capacity >= 0 and\n"
+             "     (select count(*) from lz_yjxxk where 申请幼儿园名称 = p_申请幼儿园名称) >= p_capacity then\n"
+             "    return %4;\n"
+             "  end if;\n"
+             "  if p_unique and exists (select 1 from lz_yjxxk where 身份证号 = p_身份证号) then\n"
+             "    return %5;\n"
+             "  end if;\n"
+             "  insert into lz_yjxxk (%2) values (%3) on conflict (身份证号) do nothing;\n"
+             "  if not found then\n"
+             "    return %5;\n"
+             "  end if;\n"
+             "  return %6;\n"
+             "end $$")
+      .arg(parameters.join(QStringLiteral(", ")), schema::applicationColumns().join(QStringLiteral(", ")),
+           values.join(QStringLiteral(", ")))
+      .arg(kQuotaFull)
+      .arg(kDuplicate)
+      .arg(kStored);
 }
 
 QStringList PostgresBackend::createStatements() {
@@ -273,12 +395,15 @@ QStringList PostgresBackend::createStatements() {
           QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
                          "$$ select localtimestamp(3)::timestamp $$"),
           QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)"),
-          QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)")};
+          QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)"), appendFunction(),
+          // Only the logins granted it (kgadmin create-login) may append.
+          QStringLiteral("revoke all on function kg_append from public")};
 }
 
 QStringList PostgresBackend::dropStatements() {
   return {QStringLiteral("drop table if exists lz_kttb"), QStringLiteral("drop table if exists lz_yjxxk"),
-          QStringLiteral("drop table if exists lz_xzcz"), QStringLiteral("drop function if exists getdate()")};
+          QStringLiteral("drop table if exists lz_xzcz"), QStringLiteral("drop function if exists getdate()"),
+          QStringLiteral("drop function if exists kg_append")};
 }
 
 // The recording time and the record of changes.

@@ -4,6 +4,7 @@
 #include "store/backend.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QStringList>
 #include <memory>
 #include <unordered_map>
@@ -22,6 +23,9 @@ public:
   // them.
   static QStringList createStatements();
   static QStringList dropStatements();
+  // The server's guarded append, kg_append: takes the locks, re-checks the
+  // quota and the identity number, inserts, and tells the outcome.
+  static QString appendFunction();
 
   // The recording time of every application and the record of every change
   // (lz_xgjl, written by triggers), added to a store its create statements
@@ -40,9 +44,6 @@ protected:
   bool connected() const override { return m_connection != nullptr; }
   bool connectionLost() override;
   int execute(const QString &text, const QVariantList &values, Result *result) override;
-  void beginAppend(const AppendGuard &guard) override;
-  void commit() override;
-  void rollback() override;
 
 private:
   // A statement prepared on the server, kept while connected, with the
@@ -55,14 +56,25 @@ private:
     QList<bool> bytea; // columns whose values come escaped as bytea
   };
   Prepared &prepared(const QString &text);
-  // Runs a statement without values and result (begin, commit, rollback).
-  void command(const char *text);
+  // Waits for the answer to what was sent until the statement's deadline,
+  // then gives up. The first result, or nullptr (the caller clears it).
+  pg_result *answer(const QString &text);
+  // Cancels the statement, ends the connection and raises StoreError.
+  [[noreturn]] void giveUp(const QString &text);
+  // After the link was lost with the append's outcome unknown: on a new
+  // connection, ends the old session and reads the row back. False when it
+  // is not stored or the server cannot be reached.
+  bool storedAfterAll(const NewRow &row, int session);
+  // Whether the kept connection was ended by the server while it was idle.
+  bool lostWhileIdle();
   QString error(const pg_result *result) const;
 
   pg_conn *m_connection = nullptr;
-  bool m_inTransaction = false;
   std::unordered_map<QString, std::unique_ptr<Prepared>> m_prepared;
   Prepared *m_lastPrepared = nullptr;
   QString m_lastText;
-  int m_statements = 0; // names given to statements prepared on the connection
+  int m_connectSeconds;      // the time a connection may take
+  int m_session = 0;         // the server process of the connection
+  QDeadlineTimer m_deadline; // of the statement running
+  int m_statements = 0;      // names given to statements prepared on the connection
 };

@@ -231,9 +231,110 @@ int SqliteBackend::execute(const QString &text, const QVariantList &values, Resu
   return 0;
 }
 
-void SqliteBackend::append(const NewRow &row, const AppendGuard &guard) { appendInTransaction(row, guard, QString()); }
+// Guarded, in one transaction that holds the store's write lock: one insert
+// that adds the row only while the quota has room and the unique value is not
+// stored yet; when no row went in, the same transaction tells which condition
+// refused it.
+void SqliteBackend::append(const NewRow &row, const AppendGuard &guard) {
+  const bool hasQuota = !guard.quotaColumn.isEmpty() && guard.capacity >= 0;
+  const bool hasUnique = !guard.uniqueColumn.isEmpty();
+  try {
+    connect();
+    begin();
+  } catch (...) {
+    disconnect();
+    throw;
+  }
 
-void SqliteBackend::beginAppend(const AppendGuard &) {
+  const QString &table = row.table;
+  const QString countQuota = QStringLiteral("select count(*) from %1 where %3 = ?").arg(table, guard.quotaColumn);
+  QStringList marks;
+  for (qsizetype i = 0; i < row.columns.size(); ++i)
+    marks << QStringLiteral("?");
+  QStringList conditions;
+  QVariantList guardedValues = row.values;
+  if (hasQuota) {
+    conditions << QStringLiteral("(%1) < ?").arg(countQuota);
+    guardedValues << guard.quotaValue << guard.capacity;
+  }
+  if (hasUnique) {
+    conditions << QStringLiteral("not exists (select 1 from %1 where %3 = ?)").arg(table, guard.uniqueColumn);
+    guardedValues << guard.uniqueValue;
+  }
+  const QString guardedInsert =
+      conditions.isEmpty() ? backend::insertStatement(row)
+                           : QStringLiteral("insert into %1 (%2) select %3 where %4")
+                                 .arg(table, row.columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")),
+                                      conditions.join(QStringLiteral(" and ")));
+
+  // The unique key of the table (the identity number, unless the guard names
+  // another column) reports a refused insert as the duplicate it is.
+  QString keyColumn = guard.uniqueColumn;
+  QVariant keyValue = guard.uniqueValue;
+  if (keyColumn.isEmpty() && row.columns.contains(QStringLiteral("身份证号"))) {
+    keyColumn = QStringLiteral("身份证号");
+    keyValue = row.value(keyColumn);
+  }
+  const QString uniqueSelect = QStringLiteral("select * from %1 where %2 = ?").arg(table, keyColumn);
+  int inserted = 0;
+  try {
+    inserted = execute(guardedInsert, guardedValues, nullptr);
+  } catch (const StoreError &error) {
+    rollback();
+    // The unique key on the identity number is the last line of defence: an
+    // insert it refused is a duplicate, reported with the row that holds it.
+    Result existing;
+    try {
+      if (!keyColumn.isEmpty())
+        execute(uniqueSelect, {keyValue}, &existing);
+    } catch (...) {
+      disconnect();
+      throw error;
+    }
+    if (!existing.rows.isEmpty())
+      throw AppendRefused(AppendRefused::Reason::Duplicate, backend::rowMap(existing, 0));
+    disconnect();
+    throw;
+  }
+
+  if (inserted != 1) {
+    // Refused by the guard; the locks still hold, so the reason read now is
+    // the one the insert met. The quota is told first, as the form does.
+    try {
+      if (hasQuota) {
+        Result counted;
+        execute(countQuota, {guard.quotaValue}, &counted);
+        if (!counted.rows.isEmpty() && counted.rows.first().value(0).toLongLong() >= guard.capacity) {
+          rollback();
+          throw AppendRefused(AppendRefused::Reason::QuotaFull, {});
+        }
+      }
+      Result existing;
+      if (hasUnique)
+        execute(QStringLiteral("select * from %1 where %3 = ?").arg(table, guard.uniqueColumn), {guard.uniqueValue},
+                &existing);
+      rollback();
+      if (!existing.rows.isEmpty())
+        throw AppendRefused(AppendRefused::Reason::Duplicate, backend::rowMap(existing, 0));
+      throw StoreError(QStringLiteral("The store added %1 rows instead of one: %2").arg(inserted).arg(guardedInsert));
+    } catch (const AppendRefused &) {
+      throw;
+    } catch (...) {
+      rollback();
+      disconnect();
+      throw;
+    }
+  }
+  try {
+    commit();
+  } catch (...) {
+    rollback();
+    disconnect();
+    throw;
+  }
+}
+
+void SqliteBackend::begin() {
   // Takes the write lock at once (waiting up to the busy time-out), so the
   // re-checks and the insert see no other writer in between.
   execute(QStringLiteral("BEGIN IMMEDIATE"), {}, nullptr);

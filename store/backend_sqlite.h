@@ -42,9 +42,6 @@ protected:
   bool connected() const override { return m_connection != nullptr; }
   bool connectionLost() override { return false; } // a file does not go away between two statements
   int execute(const QString &text, const QVariantList &values, Result *result) override;
-  void beginAppend(const AppendGuard &guard) override;
-  void commit() override;
-  void rollback() override;
 
 private:
   // A statement compiled on the connection, kept while connected, with the
@@ -58,6 +55,10 @@ private:
   };
   Prepared &prepared(const QString &text);
   [[noreturn]] void fail(const QString &text, int rc);
+  // The append's transaction: begin takes the write lock at once.
+  void begin();
+  void commit();
+  void rollback(); // never raises
 
   sqlite3 *m_connection = nullptr;
   bool m_inTransaction = false;

@@ -87,6 +87,14 @@ const QStringList &applicationColumns() {
   return names;
 }
 
+int applicationColumnLength(const QString &column) {
+  for (const Column &known : kApplicationColumns) {
+    if (column == QString::fromUtf8(known.name))
+      return known.length;
+  }
+  return 0;
+}
+
 QString applicationColumnsSql(const QString &textType, const QString &stampType) {
   QStringList columns;
   for (const Column &column : kApplicationColumns) {

@@ -27,6 +27,9 @@ Dialect dialectOf(const QSqlDatabase &db);
 // The twenty columns of lz_yjxxk in the order of the lookup statement.
 const QStringList &applicationColumns();
 
+// The length in characters of a text column of lz_yjxxk; 0 for the filing
+// date-time.
+int applicationColumnLength(const QString &column);
 // The column definitions of lz_yjxxk (with its unique key on 身份证号) in
 // a server's text and date-time types, for its create statement.
 QString applicationColumnsSql(const QString &textType, const QString &stampType);

@@ -6,9 +6,11 @@
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
+#include "store/backend_odbc.h"
 #include "store/queryobject.h"
 #include "store/schema.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 
 namespace {
@@ -123,6 +125,7 @@ private slots:
   void markInsideQuotesIsText();
   void nullTextStoredAsNull_data() { backendRows(); }
   void nullTextStoredAsNull();
+  void sqlServerAppendProcedure();
 };
 
 void StoreTest::emptyResult() {
@@ -406,9 +409,9 @@ void StoreTest::reconnectsAfterLostConnection() {
   openLookup(query, kNumber);
   QCOMPARE(query.rowCount(), 0);
 
-  // The server ends every session of the database, as a restart does; the
-  // query object is not told.
-  db.store->exec(QStringLiteral("select pg_terminate_backend(pid) from pg_stat_activity where datname = "
+  // The server ends every session of the database, as a restart does (and
+  // waits until they are gone); the query object is not told.
+  db.store->exec(QStringLiteral("select pg_terminate_backend(pid, 5000) from pg_stat_activity where datname = "
                                 "current_database() and pid <> pg_backend_pid()"));
 
   if (next == QLatin1String("select")) {
@@ -710,6 +713,36 @@ void StoreTest::nullTextStoredAsNull() {
   appendApplication(query, row, &guard);
   QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk where 监护人二姓名 is null")), 1);
   QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk where 监护人二电话 = ''")), 1);
+}
+
+// SQL Server cannot run here: the procedure's text is checked against what
+// the client sends and reads.
+void StoreTest::sqlServerAppendProcedure() {
+  const QString text = OdbcBackend::appendProcedure();
+  const QStringList &columns = schema::applicationColumns();
+  // The client's call: capacity, identity check, then the twenty columns in order.
+  QStringList parameters{QStringLiteral("@capacity int"), QStringLiteral("@unique bit")};
+  QStringList values;
+  for (const QString &column : columns) {
+    const int length = schema::applicationColumnLength(column);
+    parameters << (length == 0 ? QStringLiteral("@p_%1 datetime").arg(column)
+                               : QStringLiteral("@p_%1 nvarchar(%2)").arg(column).arg(length));
+    values << QStringLiteral("@p_") + column;
+  }
+  QVERIFY2(text.startsWith(QStringLiteral("create procedure kg_append ") + parameters.join(QStringLiteral(", ")) +
+                           QStringLiteral("\nwith execute as owner\n")),
+           qPrintable(text));
+  QVERIFY(text.contains(QStringLiteral("insert into lz_yjxxk (%1) values (%2);")
+                            .arg(columns.join(QStringLiteral(", ")), values.join(QStringLiteral(", ")))));
+  // Both locks held to the end of the transaction, quota first, then identity.
+  QCOMPARE(text.count(QStringLiteral("@LockOwner = 'Transaction'")), 2);
+  QVERIFY(text.indexOf(QStringLiteral("N'申请幼儿园名称='")) < text.indexOf(QStringLiteral("N'身份证号='")));
+  QVERIFY(text.indexOf(QStringLiteral("sp_getapplock")) > text.indexOf(QStringLiteral("begin transaction")));
+  QVERIFY(text.indexOf(QStringLiteral("commit transaction")) > text.indexOf(QStringLiteral("insert into")));
+  // Blocks closed, and the outcome the client reads as one row.
+  QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*begin$"), QRegularExpression::MultilineOption)),
+           text.count(QRegularExpression(QStringLiteral("^\\s*end$"), QRegularExpression::MultilineOption)));
+  QVERIFY(text.endsWith(QStringLiteral("select @outcome as outcome;\nend")));
 }
 
 KG_TEST_MAIN(StoreTest)

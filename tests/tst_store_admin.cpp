@@ -10,7 +10,9 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 using Outcome = AdminOutcome;
@@ -193,13 +195,15 @@ void StoreAdminTest::postgresLogin() {
     query.open();
     query.close();
     // The client's guarded append: select, count, lock and insert.
-    query.setSql(Statement::compare(QStringLiteral("select 身份证号,姓名 from lz_yjxxk where 身份证号='"),
-                                    QStringLiteral("110101201905011234")));
+    query.setSql(
+        Statement::compare(QStringLiteral("select 身份证号,姓名,申请幼儿园名称 from lz_yjxxk where 身份证号='"),
+                           QStringLiteral("110101201905011234")));
     query.open();
     query.append();
     query.setField(QStringLiteral("身份证号"), QStringLiteral("110101201905011234"));
     query.setField(QStringLiteral("姓名"), QStringLiteral("张三"));
-    AppendGuard guard{QStringLiteral("身份证号"), QStringLiteral("110101201905011234"), 5, QStringLiteral("身份证号"),
+    query.setField(QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部"));
+    AppendGuard guard{QStringLiteral("申请幼儿园名称"), QStringLiteral("西岭幼儿园本部"), 5, QStringLiteral("身份证号"),
                       QStringLiteral("110101201905011234")};
     query.post(&guard);
     filed = true;
@@ -234,11 +238,14 @@ void StoreAdminTest::mssqlLoginScript() {
         QStringLiteral("USE mqrsdata;"), QStringLiteral("CREATE USER [kgclient] FOR LOGIN [kgclient];"),
         QStringLiteral("GRANT SELECT ON dbo.lz_kttb TO [kgclient];"),
         QStringLiteral("GRANT SELECT ON dbo.lz_xzcz TO [kgclient];"),
-        QStringLiteral("GRANT SELECT, INSERT ON dbo.lz_yjxxk TO [kgclient];")})
+        QStringLiteral("GRANT SELECT ON dbo.lz_yjxxk TO [kgclient];"),
+        QStringLiteral("GRANT EXECUTE ON dbo.kg_append TO [kgclient];"),
+        QStringLiteral("REVOKE INSERT, UPDATE, DELETE ON dbo.lz_yjxxk TO [kgclient];"),
+        QStringLiteral("DENY EXECUTE ON sys.sp_getapplock TO [kgclient];")})
     QVERIFY2(script.out.contains(line), qPrintable(line));
-  QCOMPARE(script.out.count(QStringLiteral("GRANT")), 3);
-  QVERIFY(!script.out.contains(QStringLiteral("UPDATE")));
-  QVERIFY(!script.out.contains(QStringLiteral("DELETE")));
+  // Nothing granted beyond the selects and the append.
+  QCOMPARE(script.out.count(QStringLiteral("GRANT")), 4);
+  QVERIFY(!script.out.contains(QRegularExpression(QStringLiteral("GRANT[^;]*(INSERT|UPDATE|DELETE|ALTER|CONTROL)"))));
 
   const Outcome schemaText = kgadmin({QStringLiteral("print-schema"), QStringLiteral("mssql")});
   QCOMPARE(schemaText.code, 0);

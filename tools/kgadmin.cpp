@@ -193,6 +193,10 @@ int setClock(const QStringList &args) {
   return kDone;
 }
 
+// Connections the client's login may hold at once: two per client (ADOTab
+// and BDOTab), for 200 clients, and some to spare for reconnects.
+constexpr int kClientConnections = 450;
+
 int createLogin(const QStringList &args) {
   expectStoreArguments(args, 4);
   const StoreLocation location = storeArgument(args, 1);
@@ -210,16 +214,54 @@ int createLogin(const QStringList &args) {
   const bool exists = !store.run(QStringLiteral("select 1 from pg_roles where rolname = ?"), {user}).isEmpty();
   // Role statements take no parameters: the name is checked above, the
   // password is quoted.
-  store.run(QStringLiteral("%1 role %2 login password %3")
-                .arg(exists ? QStringLiteral("alter") : QStringLiteral("create"), user, quoted(password)));
+  store.run(QStringLiteral("%1 role %2 login password %3 nosuperuser nocreatedb nocreaterole noreplication "
+                           "connection limit %4")
+                .arg(exists ? QStringLiteral("alter") : QStringLiteral("create"), user, quoted(password))
+                .arg(kClientConnections));
   const QString database = store.run(QStringLiteral("select current_database()")).first().first().toString();
+  // What the windows issue: the selects, getdate() and the append, which
+  // runs with its owner's rights. Nothing on the tables beyond select.
+  store.run(QStringLiteral("revoke all on lz_kttb, lz_xzcz, lz_yjxxk from %1").arg(user));
   store.run(QStringLiteral("grant connect on database \"%1\" to %2").arg(database, user));
   store.run(QStringLiteral("grant usage on schema public to %1").arg(user));
-  store.run(QStringLiteral("grant select on lz_kttb, lz_xzcz to %1").arg(user));
-  store.run(QStringLiteral("grant select, insert on lz_yjxxk to %1").arg(user));
-  store.run(QStringLiteral("grant execute on function getdate() to %1").arg(user));
+  store.run(QStringLiteral("revoke create on schema public from public"));
+  store.run(QStringLiteral("grant select on lz_kttb, lz_xzcz, lz_yjxxk to %1").arg(user));
+  store.run(QStringLiteral("grant execute on function getdate(), kg_append to %1").arg(user));
+  // Rights every login has through PUBLIC are taken from PUBLIC and given
+  // back to every other login by name, so that only this one goes without:
+  // the advisory locks (the append's owner keeps them), temporary tables in
+  // this database, and connecting to any other database.
+  store.run(
+      QStringLiteral(
+          "do $$\n"
+          "declare\n"
+          "  f regprocedure;\n"
+          "  d name;\n"
+          "  r name;\n"
+          "begin\n"
+          "  for f in select oid::regprocedure from pg_proc\n"
+          "           where proname like '%%advisory%%' and pronamespace = 'pg_catalog'::regnamespace loop\n"
+          "    execute format('revoke execute on function %%s from public', f);\n"
+          "    execute format('grant execute on function %%s to %%I', f,\n"
+          "                   (select proowner::regrole::text from pg_proc where proname = 'kg_append'));\n"
+          "  end loop;\n"
+          "  execute format('revoke temporary on database %%I from public', current_database());\n"
+          "  for r in select rolname from pg_roles where rolcanlogin and not rolsuper and rolname <> '%1' loop\n"
+          "    execute format('grant temporary on database %%I to %%I', current_database(), r);\n"
+          "  end loop;\n"
+          "  for d in select datname from pg_database where datallowconn and datname <> current_database() loop\n"
+          "    execute format('revoke connect on database %%I from public', d);\n"
+          "    execute format('revoke all on database %%I from %%I', d, '%1');\n"
+          "    for r in select rolname from pg_roles where rolcanlogin and not rolsuper and rolname <> '%1' loop\n"
+          "      execute format('grant connect on database %%I to %%I', d, r);\n"
+          "    end loop;\n"
+          "  end loop;\n"
+          "end $$")
+          .arg(user)
+          .replace(QStringLiteral("%%"), QStringLiteral("%")));
   out() << "create-login: " << (exists ? "updated" : "created") << " login " << user
-        << " (select on lz_kttb and lz_xzcz, select and insert on lz_yjxxk)\n";
+        << " (select on lz_kttb, lz_xzcz and lz_yjxxk, execute on getdate() and kg_append; at most "
+        << kClientConnections << " connections)\n";
   return kDone;
 }
 
@@ -231,7 +273,9 @@ int printMssqlLoginScript(const QStringList &args) {
   checkPassword(password);
   const QString name = quoted(user);
   out() << "-- Login of the filing client on the registration store " << connection::kInitialCatalog << ":\n"
-        << "-- select on lz_kttb and lz_xzcz, select and insert on lz_yjxxk, nothing else.\n"
+        << "-- select on lz_kttb, lz_xzcz and lz_yjxxk, execute on kg_append (which runs as its owner and\n"
+        << "-- takes the application locks itself), nothing else. SQL Server has no limit of connections\n"
+        << "-- per login and lets every login use tempdb; the login is mapped to this database only.\n"
         << "USE master;\n"
         << "IF NOT EXISTS (SELECT 1 FROM sys.server_principals WHERE name = N" << name << ")\n"
         << "  CREATE LOGIN [" << user << "] WITH PASSWORD = N" << quoted(password)
@@ -242,9 +286,13 @@ int printMssqlLoginScript(const QStringList &args) {
         << "USE " << connection::kInitialCatalog << ";\n"
         << "IF NOT EXISTS (SELECT 1 FROM sys.database_principals WHERE name = N" << name << ")\n"
         << "  CREATE USER [" << user << "] FOR LOGIN [" << user << "];\n"
+        << "REVOKE INSERT, UPDATE, DELETE ON dbo.lz_yjxxk TO [" << user << "];\n"
         << "GRANT SELECT ON dbo.lz_kttb TO [" << user << "];\n"
         << "GRANT SELECT ON dbo.lz_xzcz TO [" << user << "];\n"
-        << "GRANT SELECT, INSERT ON dbo.lz_yjxxk TO [" << user << "];\n"
+        << "GRANT SELECT ON dbo.lz_yjxxk TO [" << user << "];\n"
+        << "GRANT EXECUTE ON dbo.kg_append TO [" << user << "];\n"
+        << "DENY EXECUTE ON sys.sp_getapplock TO [" << user << "];\n"
+        << "DENY EXECUTE ON sys.sp_releaseapplock TO [" << user << "];\n"
         << "GO\n";
   return kDone;
 }

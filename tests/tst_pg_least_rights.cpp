@@ -1,0 +1,148 @@
+// The client's login on PostgreSQL, as `kgadmin create-login` makes it: it
+// runs the selects the windows issue and the append, and nothing more.
+// Anyone holding the client's credentials can neither write a row past the
+// quota nor block the filing of others.
+
+#include "fixture/testmain.h"
+#include "fixture/teststore.h"
+
+#include "store/queryobject.h"
+
+#include <QProcess>
+
+namespace {
+
+const QString kNumber = QStringLiteral("110101201905011234");
+
+} // namespace
+
+class LeastRightsTest : public QObject {
+  Q_OBJECT
+private slots:
+  void initTestCase();
+  void cleanupTestCase();
+  void refused_data();
+  void refused();
+  void clientStillFiles();
+
+private:
+  // Runs a statement as the client's login (on `database`, or the store's).
+  void runAsClient(const QString &statement, const QString &database = QString());
+
+  std::unique_ptr<TestStore> m_store;
+  StoreLocation m_client;
+  QString m_user;
+};
+
+void LeastRightsTest::initTestCase() {
+  m_store = TestStore::postgres();
+  if (!m_store->available())
+    QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
+  m_user = QStringLiteral("kgclient_%1").arg(QCoreApplication::applicationPid());
+  QProcess kgadmin;
+  kgadmin.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  kgadmin.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/kgadmin"),
+                {QStringLiteral("create-login"), m_store->location().setting(), m_user, QStringLiteral("pw_client")});
+  QVERIFY(kgadmin.waitForFinished(60000));
+  QCOMPARE(kgadmin.exitCode(), 0);
+  m_client = m_store->location();
+  m_client.user = m_user;
+  m_client.password = QStringLiteral("pw_client");
+  // A limit of connections.
+  QVERIFY(m_store->value(QStringLiteral("select rolconnlimit from pg_roles where rolname = '%1'").arg(m_user)).toInt() >
+          0);
+}
+
+void LeastRightsTest::cleanupTestCase() {
+  if (!m_user.isEmpty() && m_store && m_store->available()) {
+    m_store->exec(QStringLiteral("drop owned by %1").arg(m_user));
+    m_store->exec(QStringLiteral("drop role %1").arg(m_user));
+  }
+}
+
+void LeastRightsTest::runAsClient(const QString &statement, const QString &database) {
+  StoreLocation where = m_client;
+  if (!database.isEmpty())
+    where.database = database;
+  QueryObject query(QStringLiteral("BDOTab"), 30, where);
+  query.setSql(Statement::plain(statement));
+  query.open();
+}
+
+void LeastRightsTest::refused_data() {
+  QTest::addColumn<QString>("statement");
+  QTest::addColumn<QString>("database"); // empty: the store's
+  const QString row = QStringLiteral("insert into lz_yjxxk (身份证号, 姓名, 申请幼儿园名称) values ('%1', '张三', "
+                                     "'西岭幼儿园本部') returning 1 as n")
+                          .arg(kNumber);
+  QTest::newRow("insert") << row << QString();
+  QTest::newRow("update") << "update lz_yjxxk set 姓名 = '李四' returning 1 as n" << QString();
+  QTest::newRow("delete") << "delete from lz_yjxxk returning 1 as n" << QString();
+  QTest::newRow("advisory lock") << "select pg_advisory_lock(1, hashtext('申请幼儿园名称=西岭幼儿园本部')) as n"
+                                 << QString();
+  QTest::newRow("advisory lock of a transaction") << "select pg_try_advisory_xact_lock(42) as n" << QString();
+  QTest::newRow("temporary table") << "create temporary table kg_mine (n int)" << QString();
+  QTest::newRow("table") << "create table kg_mine (n int)" << QString();
+  QTest::newRow("other database") << "select 1 as n"
+                                  << "postgres";
+}
+
+void LeastRightsTest::refused() {
+  QFETCH(QString, statement);
+  QFETCH(QString, database);
+  QString refusal;
+  try {
+    runAsClient(statement, database);
+  } catch (const StoreError &error) {
+    refusal = error.message();
+  }
+  // Refused for want of the right, not for anything else.
+  QVERIFY2(refusal.contains(QStringLiteral("permission denied")), qPrintable(refusal));
+  QCOMPARE(m_store->count(QStringLiteral("select * from lz_yjxxk")), 0);
+}
+
+void LeastRightsTest::clientStillFiles() {
+  QueryObject ADOTab(QStringLiteral("ADOTab"), 10, m_client);
+  QueryObject BDOTab(QStringLiteral("BDOTab"), 30, m_client);
+  ADOTab.setSql(Statement::plain(QStringLiteral("select 幼儿园填报,幼儿园版本 from lz_kttb")));
+  ADOTab.open();
+  QCOMPARE(ADOTab.fieldAsString(QStringLiteral("幼儿园版本")), QStringLiteral("202206181"));
+  ADOTab.close();
+  ADOTab.setSql(Statement::plain(QStringLiteral("select getdate() as 日期")));
+  ADOTab.open();
+  ADOTab.close();
+  BDOTab.setSql(
+      Statement::compare(QStringLiteral("select * from lz_xzcz where 村或社区='"), QStringLiteral("和平社区")));
+  BDOTab.open();
+  QCOMPARE(BDOTab.rowCount(), 1);
+
+  const QVariantMap row = TestStore::sampleApplication(kNumber);
+  ADOTab.close();
+  ADOTab.setSql(Statement::compare(QStringLiteral("select * from lz_yjxxk where 身份证号='"), kNumber));
+  ADOTab.open();
+  AppendGuard guard;
+  guard.quotaColumn = QStringLiteral("申请幼儿园名称");
+  guard.quotaValue = row.value(guard.quotaColumn);
+  guard.capacity = 1;
+  guard.uniqueColumn = QStringLiteral("身份证号");
+  guard.uniqueValue = kNumber;
+  ADOTab.append();
+  for (auto it = row.cbegin(); it != row.cend(); ++it)
+    ADOTab.setField(it.key(), it.value());
+  ADOTab.post(&guard);
+  ADOTab.requery();
+  QCOMPARE(ADOTab.rowCount(), 1);
+
+  // The quota holds against the login too: a second child for the last place is refused.
+  QVariantMap second = TestStore::sampleApplication(QStringLiteral("110101201905015678"));
+  second.insert(guard.quotaColumn, guard.quotaValue);
+  guard.uniqueValue = second.value(guard.uniqueColumn);
+  ADOTab.append();
+  for (auto it = second.cbegin(); it != second.cend(); ++it)
+    ADOTab.setField(it.key(), it.value());
+  QVERIFY_THROWS_EXCEPTION(AppendRefused, ADOTab.post(&guard));
+  QCOMPARE(m_store->count(QStringLiteral("select * from lz_yjxxk")), 1);
+}
+
+KG_TEST_MAIN(LeastRightsTest)
+#include "tst_pg_least_rights.moc"

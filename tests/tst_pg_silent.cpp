@@ -1,0 +1,212 @@
+// A PostgreSQL store that goes silent: the server (every process of it) is
+// stopped with SIGSTOP while the client waits on it, in the lookup, in the
+// quota count and in the append. The step's failure message must show within
+// the query object's time limit plus a small margin, nothing may be half
+// written, and the same client files once the server is continued. A private
+// cluster of this suite is stopped, so that no other suite waits on it.
+
+#include "fixture/applicationform.h"
+#include "fixture/clientwindows.h"
+#include "fixture/dialogscript.h"
+#include "fixture/testmain.h"
+#include "fixture/teststore.h"
+
+#include "form/unit2.h"
+#include "main/unit1.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+
+namespace {
+
+const QString kNumber = QStringLiteral("110101201903050021");
+const QString kSuccess = QStringLiteral("恭喜！\r\r   申请表提交成功,请到指定地点上交材料");
+// What the client may take beyond its time limit: giving up, and for the
+// append reading back what the server holds (a connection that the silent
+// server does not answer).
+constexpr qint64 kMarginMs = 4000;
+
+QString script() { return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../scripts/pg.sh"); }
+
+} // namespace
+
+class SilentServerTest : public QObject {
+  Q_OBJECT
+private slots:
+  void initTestCase();
+  void cleanupTestCase();
+  void init();
+  void cleanup();
+  void silentDuringStep_data();
+  void silentDuringStep();
+
+private:
+  QProcessEnvironment clusterEnvironment() const;
+  bool pg(const QStringList &command, QString *out = nullptr);
+  // Sends the signal to the server and all its processes, after a delay in
+  // another process (0: now).
+  void signalServer(const QString &signal, int afterMs = 0);
+  int stored();
+
+  QString m_dir;
+  QString m_server;
+  std::unique_ptr<TestStore> m_store;
+  std::unique_ptr<WorkingClient> m_client;
+};
+
+QProcessEnvironment SilentServerTest::clusterEnvironment() const {
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("KG_PG_DIR"), m_dir);
+  environment.insert(QStringLiteral("KG_PG_PORT"), QStringLiteral("55369"));
+  environment.insert(QStringLiteral("KG_PG_PASSWORD"), QStringLiteral("silent"));
+  environment.remove(QStringLiteral("KG_PG_LEASE"));
+  return environment;
+}
+
+bool SilentServerTest::pg(const QStringList &command, QString *out) {
+  QProcess process;
+  process.setProcessEnvironment(clusterEnvironment());
+  process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  process.start(QStringLiteral("bash"), QStringList{script()} + command);
+  const bool finished = process.waitForFinished(120000);
+  if (out)
+    *out = QString::fromUtf8(process.readAllStandardOutput());
+  return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+void SilentServerTest::signalServer(const QString &signal, int afterMs) {
+  QFile pidFile(m_dir + QStringLiteral("/data/postmaster.pid"));
+  QVERIFY(pidFile.open(QIODevice::ReadOnly));
+  const QString postmaster = QString::fromLatin1(pidFile.readLine()).trimmed();
+  QVERIFY(!postmaster.isEmpty());
+  const QString command =
+      QStringLiteral("sleep %1; kill -%2 %3 $(pgrep -P %3)").arg(afterMs / 1000.0).arg(signal, postmaster);
+  if (afterMs == 0) {
+    QVERIFY(QProcess::execute(QStringLiteral("bash"), {QStringLiteral("-c"), command}) == 0);
+    return;
+  }
+  QProcess *later = new QProcess(this);
+  later->start(QStringLiteral("bash"), {QStringLiteral("-c"), command});
+  QVERIFY(later->waitForStarted());
+}
+
+// Through a connection of its own, made after the server answers again.
+int SilentServerTest::stored() {
+  return m_store->count(QStringLiteral("select * from lz_yjxxk where 身份证号 = '%1'").arg(kNumber));
+}
+
+void SilentServerTest::initTestCase() {
+  if (qEnvironmentVariableIsEmpty("KG_TEST_PG"))
+    QSKIP("no PostgreSQL for this run (KG_TEST_PG)");
+  m_dir = QStringLiteral("/tmp/kg-pg-silent-%1").arg(QCoreApplication::applicationPid());
+  QString started;
+  QVERIFY2(pg({QStringLiteral("start")}, &started), "scripts/pg.sh start failed for the private cluster");
+  const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("export KG_TEST_PG=(\\S+)")).match(started);
+  QVERIFY2(match.hasMatch(), qPrintable(started));
+  m_server = match.captured(1);
+}
+
+void SilentServerTest::cleanupTestCase() {
+  if (!m_dir.isEmpty()) {
+    signalServer(QStringLiteral("CONT"));
+    pg({QStringLiteral("purge")});
+  }
+}
+
+void SilentServerTest::init() {
+  const QByteArray shared = qgetenv("KG_TEST_PG");
+  qputenv("KG_TEST_PG", m_server.toUtf8());
+  m_store = TestStore::postgres();
+  qputenv("KG_TEST_PG", shared);
+  QVERIFY(m_store->available());
+  m_store->setClock(QDateTime(QDate(2022, 6, 20), QTime(10, 15, 30)));
+  m_client = std::make_unique<WorkingClient>(m_store->location());
+  m_client->boxes.clear();
+}
+
+void SilentServerTest::cleanup() {
+  for (QProcess *later : findChildren<QProcess *>()) {
+    later->waitForFinished(10000);
+    delete later;
+  }
+  signalServer(QStringLiteral("CONT"));
+  m_client.reset();
+  m_store.reset();
+}
+
+void SilentServerTest::silentDuringStep_data() {
+  QTest::addColumn<QString>("step");
+  QTest::addColumn<int>("limitMs"); // the time limit of the query object the step runs on
+  QTest::addColumn<QString>("message");
+  QTest::newRow("lookup (ADOTab)") << "lookup" << 10000 << "网络问题,操作失败";
+  QTest::newRow("quota count (BDOTab)") << "quota" << 30000 << "网络问题,操作失败.";
+  QTest::newRow("append (ADOTab)") << "append" << 10000 << "网络问题,提交申请表失败,请重新进行";
+}
+
+void SilentServerTest::silentDuringStep() {
+  QFETCH(QString, step);
+  QFETCH(int, limitMs);
+  QFETCH(QString, message);
+  Form1->sfzEdit->setText(kNumber);
+  QElapsedTimer waited;
+  if (step == QLatin1String("lookup")) {
+    signalServer(QStringLiteral("STOP"));
+    waited.start();
+    Form1->BitBtn1->click();
+  } else {
+    Form1->BitBtn2->click();
+    QVERIFY(Form2->isVisible());
+    fillApplication();
+    m_client->boxes.clear();
+    if (step == QLatin1String("quota")) {
+      signalServer(QStringLiteral("STOP"));
+    } else {
+      // The server holds the insert a while; it is stopped in the middle.
+      m_store->exec(QStringLiteral("create function kg_slow_insert() returns trigger language plpgsql as "
+                                   "$$ begin perform pg_sleep(5); return new; end $$"));
+      m_store->exec(QStringLiteral("create trigger kg_slow before insert on lz_yjxxk "
+                                   "for each row execute function kg_slow_insert()"));
+      m_client->boxes.onShow = [this](const dialogs::Shown &box) {
+        if (box.text.contains(QStringLiteral("一旦提交")))
+          signalServer(QStringLiteral("STOP"), 1000);
+      };
+    }
+    waited.start();
+    QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
+  }
+  const qint64 elapsed = waited.elapsed();
+  qInfo("%s: the message after %lld ms", qPrintable(step), elapsed);
+  QCOMPARE(m_client->boxes.texts().last(), message);
+  QVERIFY2(elapsed < limitMs + kMarginMs + (step == QLatin1String("append") ? 1000 : 0),
+           qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+
+  signalServer(QStringLiteral("CONT"));
+  if (step == QLatin1String("append")) {
+    // The held insert was cancelled on the server: nothing was stored.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_store->count(QStringLiteral("select * from pg_stat_activity where query like '%kg_append%' and "
+                                      "pid <> pg_backend_pid()")),
+        0, 15000);
+    m_store->exec(QStringLiteral("drop trigger kg_slow on lz_yjxxk"));
+  }
+  QCOMPARE(stored(), 0);
+
+  // The same client files once the server answers again.
+  m_client->boxes.onShow = nullptr;
+  m_client->boxes.clear();
+  if (!Form2->isVisible()) {
+    Form1->BitBtn2->click();
+    QVERIFY(Form2->isVisible());
+    fillApplication();
+    m_client->boxes.clear();
+  }
+  QTest::mouseClick(Form2->qdBit, Qt::LeftButton);
+  QCOMPARE(m_client->boxes.texts().value(3), kSuccess);
+  QCOMPARE(stored(), 1);
+}
+
+KG_TEST_MAIN(SilentServerTest)
+#include "tst_pg_silent.moc"
