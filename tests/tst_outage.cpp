@@ -8,6 +8,7 @@
 #include "fixture/applicationform.h"
 #include "fixture/clientwindows.h"
 #include "fixture/dialogscript.h"
+#include "fixture/privatecluster.h"
 #include "fixture/required.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
@@ -28,8 +29,6 @@ const QString kAppendFailed = QStringLiteral("网络问题,提交申请表失败
 const QString kSuccess = QStringLiteral("恭喜！\r\r   申请表提交成功,请到指定地点上交材料");
 const QString kThirdConfirmation = QStringLiteral("一旦提交");
 
-QString script() { return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../scripts/pg.sh"); }
-
 } // namespace
 
 class OutageTest : public QObject {
@@ -42,45 +41,23 @@ private slots:
   void storeFailures();
 
 private:
-  QProcessEnvironment clusterEnvironment() const;
-  bool pg(const QStringList &command, QString *out = nullptr);
   // Stops the cluster from another process after a delay, while the client
   // is blocked in a statement.
   void stopLater(int milliseconds);
   int stored();
 
-  QString m_dir;
-  QString m_server;
+  std::unique_ptr<PrivateCluster> m_cluster; // when this run has PostgreSQL
   std::unique_ptr<TestStore> m_store;
   std::unique_ptr<WorkingClient> m_client;
 };
 
-QProcessEnvironment OutageTest::clusterEnvironment() const {
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert(QStringLiteral("KG_PG_DIR"), m_dir);
-  environment.insert(QStringLiteral("KG_PG_PORT"), QStringLiteral("55349"));
-  environment.insert(QStringLiteral("KG_PG_PASSWORD"), QStringLiteral("outage"));
-  environment.remove(QStringLiteral("KG_PG_LEASE"));
-  return environment;
-}
-
-bool OutageTest::pg(const QStringList &command, QString *out) {
-  QProcess process;
-  process.setProcessEnvironment(clusterEnvironment());
-  process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  process.start(QStringLiteral("bash"), QStringList{script()} + command);
-  const bool finished = process.waitForFinished(120000);
-  if (out)
-    *out = QString::fromUtf8(process.readAllStandardOutput());
-  return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
 void OutageTest::stopLater(int milliseconds) {
   QProcess *process = new QProcess(this);
-  process->setProcessEnvironment(clusterEnvironment());
+  process->setProcessEnvironment(m_cluster->environment());
   process->start(QStringLiteral("bash"),
-                 {QStringLiteral("-c"),
-                  QStringLiteral("sleep %1; bash '%2' stop --force").arg(milliseconds / 1000.0).arg(script())});
+                 {QStringLiteral("-c"), QStringLiteral("sleep %1; %2")
+                                            .arg(milliseconds / 1000.0)
+                                            .arg(m_cluster->shellCommand(QStringLiteral("stop --force")))});
   QVERIFY(process->waitForStarted());
 }
 
@@ -98,22 +75,15 @@ int OutageTest::stored() {
 void OutageTest::initTestCase() {
   if (qEnvironmentVariableIsEmpty("KG_TEST_PG"))
     return;
-  m_dir = QStringLiteral("/tmp/kg-pg-outage-%1").arg(QCoreApplication::applicationPid());
-  QString started;
-  QVERIFY2(pg({QStringLiteral("start")}, &started), "scripts/pg.sh start failed for the private cluster");
-  const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("export KG_TEST_PG=(\\S+)")).match(started);
-  QVERIFY2(match.hasMatch(), qPrintable(started));
-  m_server = match.captured(1);
+  m_cluster = std::make_unique<PrivateCluster>(QStringLiteral("outage"), 55349);
+  QVERIFY2(m_cluster->start(), "scripts/pg.sh start failed for the private cluster");
 }
 
-void OutageTest::cleanupTestCase() {
-  if (!m_dir.isEmpty())
-    pg({QStringLiteral("purge")});
-}
+void OutageTest::cleanupTestCase() { m_cluster.reset(); }
 
 void OutageTest::cleanup() {
-  if (!m_dir.isEmpty())
-    pg({QStringLiteral("start")});
+  if (m_cluster)
+    m_cluster->run({QStringLiteral("start")});
   m_client.reset();
   m_store.reset();
 }
@@ -157,12 +127,12 @@ void OutageTest::storeFailures() {
   QFETCH(bool, formOpen);
   QFETCH(bool, hourglass);
   const bool postgres = backend == QLatin1String("pg");
-  KG_REQUIRE_PG(!postgres || !m_server.isEmpty());
+  KG_REQUIRE_PG(!postgres || m_cluster);
 
   if (postgres) {
-    QVERIFY(pg({QStringLiteral("start")}));
+    QVERIFY(m_cluster->run({QStringLiteral("start")}));
     const QByteArray shared = qgetenv("KG_TEST_PG");
-    qputenv("KG_TEST_PG", m_server.toUtf8());
+    qputenv("KG_TEST_PG", m_cluster->address().toUtf8());
     m_store = TestStore::postgres();
     qputenv("KG_TEST_PG", shared);
   } else {
@@ -180,7 +150,7 @@ void OutageTest::storeFailures() {
   bool relocated = false; // a query object was pointed elsewhere
   auto stop = [&] {
     if (postgres) {
-      QVERIFY(pg({QStringLiteral("stop"), QStringLiteral("--force")}));
+      QVERIFY(m_cluster->run({QStringLiteral("stop"), QStringLiteral("--force")}));
     } else {
       // BDOTab carries the count and the duplicate check. (ADOTab keeps its
       // lookup result in memory, as it does when a server stops; pointing
@@ -241,7 +211,7 @@ void OutageTest::storeFailures() {
   // client files the application (a restarted server is reached again by the
   // query objects themselves).
   if (postgres)
-    QTRY_VERIFY_WITH_TIMEOUT(pg({QStringLiteral("start")}), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_cluster->run({QStringLiteral("start")}), 30000);
   if (relocated) {
     Form1->BDOTab->setLocation(m_store->location());
     if (!formOpen)

@@ -3,6 +3,7 @@
 // Anyone holding the client's credentials can neither write a row past the
 // quota nor block the filing of others.
 
+#include "fixture/required.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
@@ -36,8 +37,7 @@ private:
 
 void LeastRightsTest::initTestCase() {
   m_store = TestStore::postgres();
-  if (!m_store->available())
-    QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
+  KG_REQUIRE_PG(m_store->available());
   m_user = QStringLiteral("kgclient_%1").arg(QCoreApplication::applicationPid());
   QProcess kgadmin;
   kgadmin.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -4,6 +4,7 @@
 // A relay on loopback between the query object and the server breaks the
 // link at the chosen moment.
 
+#include "fixture/required.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
@@ -140,8 +141,7 @@ void LostLinkTest::appendWithLinkLost() {
   QFETCH(int, breaks);
   QFETCH(bool, stored);
   auto db = TestStore::postgres();
-  if (!db->available())
-    QSKIP("no PostgreSQL server for this run (KG_TEST_PG)");
+  KG_REQUIRE_PG(db->available());
   Relay relay(db->location().port);
   StoreLocation location = db->location();
   location.host = QStringLiteral("127.0.0.1");

@@ -8,6 +8,8 @@
 #include "fixture/applicationform.h"
 #include "fixture/clientwindows.h"
 #include "fixture/dialogscript.h"
+#include "fixture/privatecluster.h"
+#include "fixture/required.h"
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
@@ -29,8 +31,6 @@ const QString kSuccess = QStringLiteral("恭喜！\r\r   申请表提交成功,�
 // server does not answer).
 constexpr qint64 kMarginMs = 4000;
 
-QString script() { return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../scripts/pg.sh"); }
-
 } // namespace
 
 class SilentServerTest : public QObject {
@@ -44,46 +44,21 @@ private slots:
   void silentDuringStep();
 
 private:
-  QProcessEnvironment clusterEnvironment() const;
-  bool pg(const QStringList &command, QString *out = nullptr);
   // Sends the signal to the server and all its processes, after a delay in
   // another process (0: now).
   void signalServer(const QString &signal, int afterMs = 0);
   int stored();
 
-  QString m_dir;
-  QString m_server;
+  std::unique_ptr<PrivateCluster> m_cluster;
   std::unique_ptr<TestStore> m_store;
   std::unique_ptr<WorkingClient> m_client;
 };
 
-QProcessEnvironment SilentServerTest::clusterEnvironment() const {
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert(QStringLiteral("KG_PG_DIR"), m_dir);
-  environment.insert(QStringLiteral("KG_PG_PORT"), QStringLiteral("55369"));
-  environment.insert(QStringLiteral("KG_PG_PASSWORD"), QStringLiteral("silent"));
-  environment.remove(QStringLiteral("KG_PG_LEASE"));
-  return environment;
-}
-
-bool SilentServerTest::pg(const QStringList &command, QString *out) {
-  QProcess process;
-  process.setProcessEnvironment(clusterEnvironment());
-  process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  process.start(QStringLiteral("bash"), QStringList{script()} + command);
-  const bool finished = process.waitForFinished(120000);
-  if (out)
-    *out = QString::fromUtf8(process.readAllStandardOutput());
-  return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
 void SilentServerTest::signalServer(const QString &signal, int afterMs) {
-  QFile pidFile(m_dir + QStringLiteral("/data/postmaster.pid"));
-  QVERIFY(pidFile.open(QIODevice::ReadOnly));
-  const QString postmaster = QString::fromLatin1(pidFile.readLine()).trimmed();
-  QVERIFY(!postmaster.isEmpty());
+  const qint64 postmaster = m_cluster->postmaster();
+  QVERIFY(postmaster > 0);
   const QString command =
-      QStringLiteral("sleep %1; kill -%2 %3 $(pgrep -P %3)").arg(afterMs / 1000.0).arg(signal, postmaster);
+      QStringLiteral("sleep %1; kill -%2 %3 $(pgrep -P %3)").arg(afterMs / 1000.0).arg(signal).arg(postmaster);
   if (afterMs == 0) {
     QVERIFY(QProcess::execute(QStringLiteral("bash"), {QStringLiteral("-c"), command}) == 0);
     return;
@@ -99,26 +74,21 @@ int SilentServerTest::stored() {
 }
 
 void SilentServerTest::initTestCase() {
-  if (qEnvironmentVariableIsEmpty("KG_TEST_PG"))
-    QSKIP("no PostgreSQL for this run (KG_TEST_PG)");
-  m_dir = QStringLiteral("/tmp/kg-pg-silent-%1").arg(QCoreApplication::applicationPid());
-  QString started;
-  QVERIFY2(pg({QStringLiteral("start")}, &started), "scripts/pg.sh start failed for the private cluster");
-  const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("export KG_TEST_PG=(\\S+)")).match(started);
-  QVERIFY2(match.hasMatch(), qPrintable(started));
-  m_server = match.captured(1);
+  KG_REQUIRE_PG(!qEnvironmentVariableIsEmpty("KG_TEST_PG"));
+  m_cluster = std::make_unique<PrivateCluster>(QStringLiteral("silent"), 55369);
+  QVERIFY2(m_cluster->start(), "scripts/pg.sh start failed for the private cluster");
 }
 
 void SilentServerTest::cleanupTestCase() {
-  if (!m_dir.isEmpty()) {
+  if (m_cluster) {
     signalServer(QStringLiteral("CONT"));
-    pg({QStringLiteral("purge")});
+    m_cluster.reset();
   }
 }
 
 void SilentServerTest::init() {
   const QByteArray shared = qgetenv("KG_TEST_PG");
-  qputenv("KG_TEST_PG", m_server.toUtf8());
+  qputenv("KG_TEST_PG", m_cluster->address().toUtf8());
   m_store = TestStore::postgres();
   qputenv("KG_TEST_PG", shared);
   QVERIFY(m_store->available());

@@ -7,6 +7,7 @@
 
 #include "fixture/applicationform.h"
 #include "fixture/clientwindows.h"
+#include "fixture/required.h"
 #include "fixture/teststore.h"
 
 #include "app/application.h"
@@ -275,11 +276,7 @@ private:
 };
 
 void TestDesktop::initTestCase() {
-  if (qEnvironmentVariableIsEmpty("KG_TEST_DISPLAY")) {
-    if (qEnvironmentVariable("CI") == QLatin1String("true"))
-      QFAIL("no desktop for the desktop suite: KG_TEST_DISPLAY is not set (run scripts/test.sh)");
-    QSKIP("no desktop (KG_TEST_DISPLAY): run through scripts/test.sh");
-  }
+  KG_REQUIRE_DISPLAY(!qEnvironmentVariableIsEmpty("KG_TEST_DISPLAY"));
   QVERIFY2(
       !stacking().isEmpty() ||
           !x(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")}).isEmpty(),
