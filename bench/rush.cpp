@@ -31,6 +31,7 @@
 #include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -384,6 +385,16 @@ int driver(const QCommandLineParser &options) {
     store->exec(QStringLiteral("alter system set synchronous_commit = on"));
     store->exec(QStringLiteral("select pg_reload_conf()"));
     durable.store = store.get();
+    // A server started with fsync off on its command line keeps it off
+    // whatever is set later: its figures would not be a durable server's.
+    QThread::msleep(500);
+    if (store->value(QStringLiteral("select current_setting('fsync')")).toString() != QLatin1String("on")) {
+      std::fprintf(stderr,
+                   "%s: the server keeps fsync off (set on its command line); start it with fsync on "
+                   "(scripts/pg.sh: KG_PG_FSYNC=on)\n",
+                   qPrintable(label));
+      return 1;
+    }
   }
   const int delayMs = options.value(QStringLiteral("delay-ms")).toInt();
   std::unique_ptr<DelayRelay> relay;

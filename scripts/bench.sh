@@ -6,7 +6,11 @@
 # the SQLite file and on PostgreSQL, prints one table and stops the server.
 #
 #   scripts/bench.sh            everything (about five minutes on two cores)
-#   scripts/bench.sh rush       only some: rush lookup start memory
+#   scripts/bench.sh rush       only some: rush lookup start memory district
+#
+# district is the rush as a district meets it: the server restarted with
+# fsync on and room for 256 clients, a relay adding 10 ms each way between
+# every client and the server, 64 and then 256 client processes.
 #
 # Settings (environment): KG_BENCH_BUILD (build directory, default
 # build-bench), KG_BENCH_ROWS (rows of the large lookup table, default
@@ -24,13 +28,13 @@ clients_pg=${KG_BENCH_CLIENTS_PG:-64}
 clients_sqlite=${KG_BENCH_CLIENTS_SQLITE:-8}
 attempts=${KG_BENCH_ATTEMPTS:-3000}
 pgbench_seconds=${KG_BENCH_PGBENCH_SECONDS:-5}
-wanted=${*:-rush lookup start memory}
+wanted=${*:-rush lookup start memory district}
 
 for name in $wanted; do
   case $name in
-  rush | lookup | start | memory) ;;
+  rush | lookup | start | memory | district) ;;
   *)
-    echo "bench.sh: unknown benchmark '$name' (rush, lookup, start, memory)" >&2
+    echo "bench.sh: unknown benchmark '$name' (rush, lookup, start, memory, district)" >&2
     exit 2
     ;;
   esac
@@ -98,6 +102,14 @@ for name in $wanted; do
   memory)
     run "memory SQLite" "$bin/kgbench_memory"
     run "memory PostgreSQL" "$bin/kgbench_memory" --store "server:$KG_TEST_PG"
+    ;;
+  district)
+    eval "$(KG_PG_FSYNC=on KG_PG_MAX_CONNECTIONS=800 "$root/scripts/pg.sh" restart)"
+    for clients in 64 256; do
+      run "rush PostgreSQL, $clients clients, 10 ms relay, fsync on" "$bin/kgbench_rush" --backend pg \
+        --clients "$clients" --attempts "$attempts" --delay-ms 10 --fsync --pgbench-seconds 15
+    done
+    eval "$("$root/scripts/pg.sh" restart)"
     ;;
   esac
 done
