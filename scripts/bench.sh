@@ -102,6 +102,18 @@ for name in $wanted; do
   memory)
     run "memory SQLite" "$bin/kgbench_memory"
     run "memory PostgreSQL" "$bin/kgbench_memory" --store "server:$KG_TEST_PG"
+    # The same walk on a real X server with a window manager, as a guardian's
+    # desktop holds the windows.
+    if desktop=$("$root/scripts/xdesktop.sh" start 260); then
+      eval "$desktop"
+      run "memory SQLite, X server" bash -c 'set -o pipefail; QT_QPA_PLATFORM=xcb "$0" |
+        sed "s/^ROW|memory SQLite|/ROW|memory SQLite, X server|/"' "$bin/kgbench_memory"
+      "$root/scripts/xdesktop.sh" stop
+      unset DISPLAY KG_XDESKTOP
+    else
+      echo "ROW|memory SQLite, X server|run|no virtual desktop||MISSED" >>"$results"
+      failed=1
+    fi
     ;;
   district)
     eval "$(KG_PG_FSYNC=on KG_PG_MAX_CONNECTIONS=800 "$root/scripts/pg.sh" restart)"
