@@ -285,8 +285,7 @@ void TForm1::BitBtn1Click(QObject *Sender) {
       dialogs::message(QStringLiteral("该儿童已在[") + kindergarten + QStringLiteral("][") +
                        ADOTab->fieldAsString(QStringLiteral("部别")) + QStringLiteral("]成功申请."));
       Panel2->show();
-      Label2->setText(QStringLiteral("请你于6月25日、26日上午9:30-11：30下午14:30-16:00带上相关证件到[") +
-                      ADOTab->fieldAsString(QStringLiteral("申请幼儿园名称")) + QStringLiteral("]验审要件."));
+      Label2->setText(appointmentNotice(ADOTab->fieldAsString(QStringLiteral("申请幼儿园名称"))));
       if (DBGrid1->model() != DataSource1)
         bindGrid(); // its columns follow when the lookup's result is handed over below
       DBGrid1->show();
@@ -381,4 +380,9 @@ void TForm1::BitBtn2Click(QObject *Sender) {
   Form2->setWindowState(Form2->windowState() & ~Qt::WindowMinimized);
   Form2->raise();
   Form2->activateWindow();
+}
+
+QString appointmentNotice(const QString &kindergarten) {
+  return QStringLiteral("请你于6月25日、26日上午9:30-11：30下午14:30-16:00带上相关证件到[") + kindergarten +
+         QStringLiteral("]验审要件.");
 }

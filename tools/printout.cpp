@@ -4,6 +4,7 @@
 
 #include "tools/admin.h"
 
+#include "main/unit1.h"
 #include "store/records.h"
 
 #include <QDateTime>
@@ -138,8 +139,7 @@ void draw(QPdfWriter &writer, const QMap<QString, QString> &values, const QStrin
   }
 
   // The appointment notice the guardian sees after the lookup.
-  const QString notice = QStringLiteral("请你于6月25日、26日上午9:30-11：30下午14:30-16:00带上相关证件到[") +
-                         values.value(QStringLiteral("申请幼儿园名称")) + QStringLiteral("]验审要件.");
+  const QString notice = appointmentNotice(values.value(QStringLiteral("申请幼儿园名称")));
   page.font(12, true);
   page.frame(page.box(left, y, width, 20));
   page.painter().setPen(QPen(Qt::red));
