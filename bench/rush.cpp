@@ -72,12 +72,40 @@ int totalPlaces() {
 
 // CPU time a process has run, in ns (the first field of its schedstat), or -1.
 std::int64_t cpuNs(qint64 pid) {
-  QFile file(pid > 0 ? QStringLiteral("/proc/%1/schedstat").arg(pid) : QStringLiteral("/proc/self/schedstat"));
+  // A negative pid is a thread of this process.
+  QFile file(pid > 0   ? QStringLiteral("/proc/%1/schedstat").arg(pid)
+             : pid < 0 ? QStringLiteral("/proc/self/task/%1/schedstat").arg(-pid)
+                       : QStringLiteral("/proc/self/schedstat"));
   if (!file.open(QIODevice::ReadOnly))
     return -1;
   bool ok = false;
   const std::int64_t ns = file.readAll().split(' ').value(0).toLongLong(&ok);
   return ok ? ns : -1;
+}
+
+// The machine's busy and total time so far, in clock ticks of all cores
+// (the first line of /proc/stat).
+std::pair<std::int64_t, std::int64_t> machineTicks() {
+  QFile file(QStringLiteral("/proc/stat"));
+  if (!file.open(QIODevice::ReadOnly))
+    return {0, 0};
+  const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+  std::int64_t total = 0;
+  std::int64_t idle = 0;
+  for (qsizetype i = 1; i < fields.size() && i <= 8; ++i) {
+    total += fields[i].toLongLong();
+    if (i == 4 || i == 5) // idle, iowait
+      idle += fields[i].toLongLong();
+  }
+  return {total - idle, total};
+}
+
+// CPU time of all threads of this process, in ns.
+std::int64_t ownCpuNs() {
+  std::int64_t sum = 0;
+  for (const QString &task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+    sum += std::max<std::int64_t>(0, cpuNs(-task.toLongLong()));
+  return sum;
 }
 
 // The server process behind a query object's connection (PostgreSQL on this
@@ -457,6 +485,10 @@ int driver(const QCommandLineParser &options) {
     }
   }
 
+  if (relay)
+    relay->resetLateness();
+  const auto machineBefore = machineTicks();
+  const std::int64_t driverBefore = ownCpuNs();
   const std::int64_t go = bench::nowNs();
   for (auto &process : workers)
     process->write("go\n");
@@ -487,6 +519,9 @@ int driver(const QCommandLineParser &options) {
     }
   }
 
+  const auto machineAfter = machineTicks();
+  const std::int64_t driverCpu = ownCpuNs() - driverBefore;
+  const DelayRelay::Lateness late = relay ? relay->lateness() : DelayRelay::Lateness{};
   runPgbench();
 
   // What the clients saw.
@@ -524,10 +559,14 @@ int driver(const QCommandLineParser &options) {
     QFile trace(options.value(QStringLiteral("trace")));
     if (trace.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
       for (const Attempt &attempt : results)
-        trace.write(QStringLiteral("%1 %2 %3\n")
+        trace.write(QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
                         .arg(attempt.outcome)
                         .arg(double(attempt.begin - go) / 1e6, 0, 'f', 3)
                         .arg(double(attempt.end - go) / 1e6, 0, 'f', 3)
+                        .arg(attempt.thirdYes ? double(attempt.thirdYes - go) / 1e6 : -1.0, 0, 'f', 3)
+                        .arg(attempt.appendSent ? double(attempt.appendSent - go) / 1e6 : -1.0, 0, 'f', 3)
+                        .arg(attempt.appendAnswered ? double(attempt.appendAnswered - go) / 1e6 : -1.0, 0, 'f', 3)
+                        .arg(attempt.kindergarten)
                         .toUtf8());
     }
   }
@@ -591,6 +630,21 @@ int driver(const QCommandLineParser &options) {
                pg ? QStringLiteral("%1 / %2").arg(bench::number(clientCpu * 1e6 / double(results.size()), 0),
                                                   bench::number(serverCpu * 1e6 / double(results.size()), 0))
                   : bench::number(clientCpu * 1e6 / double(results.size()), 0));
+  if (const std::int64_t total = machineAfter.second - machineBefore.second; total > 0)
+    bench::row(
+        label, QStringLiteral("the machine during the rush: cores busy of %1").arg(QThread::idealThreadCount()),
+        QStringLiteral("%1 (this driver and its relay: %2)")
+            .arg(bench::number(
+                     double(machineAfter.first - machineBefore.first) / double(total) * QThread::idealThreadCount(), 2),
+                 bench::number(double(driverCpu) / double(last - go), 2)));
+  if (relay)
+    // The network the relay stands for: each piece passed on at its time.
+    bench::row(label, QStringLiteral("relay: real-time priority; pieces passed on late, p99 / max (ms); > 1 ms late"),
+               QStringLiteral("%1; %2 / %3; %4 of %5")
+                   .arg(relay->realTime() ? QStringLiteral("yes") : QStringLiteral("no (not allowed)"),
+                        bench::number(late.p99Ms, 1), bench::number(late.maxMs, 1))
+                   .arg(late.overOneMs)
+                   .arg(late.pieces));
   bench::row(label, QStringLiteral("stored / refused full / refused at append"),
              QStringLiteral("%1 / %2 / %3")
                  .arg(outcomes.value(QStringLiteral("filed")))
@@ -659,7 +713,9 @@ int main(int argc, char *argv[]) {
        QStringLiteral("3000")},
       {QStringLiteral("time-limit"), QStringLiteral("seconds a worker files at most"), QStringLiteral("s"),
        QStringLiteral("150")},
-      {QStringLiteral("trace"), QStringLiteral("write every attempt (outcome, begin, end in ms after the start)"),
+      {QStringLiteral("trace"),
+       QStringLiteral("write every attempt (outcome; begin, end, third Yes, append sent, append answered in ms after "
+                      "the start, -1 where none; kindergarten)"),
        QStringLiteral("file")},
       {QStringLiteral("pgbench-seconds"), QStringLiteral("length of each pgbench run (0: none)"), QStringLiteral("s"),
        QStringLiteral("8")},

@@ -20,7 +20,10 @@
 # port to try, default 54329; the next free one is taken when it is busy),
 # KG_PG_PASSWORD (default kgtest), KG_PG_FSYNC (default off: the tests need no
 # durability; the benchmarks of a district's server start it with on, which a
-# setting made later cannot override) and KG_PG_MAX_CONNECTIONS (default 200). Only stdout carries the export line, so
+# setting made later cannot override) and KG_PG_MAX_CONNECTIONS (default
+# 200). The server loads PL/pgSQL at its start (shared_preload_libraries), as
+# docs/store.md asks of a district's server: otherwise every new session
+# loads it at its first append. Only stdout carries the export line, so
 # `eval "$(scripts/pg.sh start)"` works; messages go to stderr. As root the
 # server runs as the postgres user; otherwise as the calling user.
 set -euo pipefail
@@ -125,7 +128,7 @@ start() {
   echo "$port" >"$base/port"
   say "starting on 127.0.0.1:$port"
   if ! as_owner "$bin/pg_ctl" -D "$data" -l "$base/server.log" -w -t 60 \
-    -o "-p $port -k $base -c listen_addresses=127.0.0.1 -c max_connections=${KG_PG_MAX_CONNECTIONS:-200} -c fsync=${KG_PG_FSYNC:-off}" start >/dev/null; then
+    -o "-p $port -k $base -c listen_addresses=127.0.0.1 -c max_connections=${KG_PG_MAX_CONNECTIONS:-200} -c fsync=${KG_PG_FSYNC:-off} -c shared_preload_libraries=plpgsql" start >/dev/null; then
     tail -n 20 "$base/server.log" >&2 || true
     die "the server did not start"
   fi

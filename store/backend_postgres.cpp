@@ -143,48 +143,97 @@ bool PostgresBackend::lostWhileIdle() {
 
 bool PostgresBackend::connectionLost() { return !m_connection || PQstatus(m_connection) != CONNECTION_OK; }
 
-PostgresBackend::Prepared &PostgresBackend::prepared(const QString &text) {
+PostgresBackend::Prepared *PostgresBackend::prepared(const QString &text) {
   if (m_lastPrepared && m_lastText == text)
-    return *m_lastPrepared;
-  auto found = m_prepared.find(text);
-  if (found == m_prepared.end()) {
-    auto statement = std::make_unique<Prepared>();
-    statement->name = "kg_" + QByteArray::number(++m_statements);
-    if (!PQsendPrepare(m_connection, statement->name.constData(), numberedMarks(text).constData(), 0, nullptr))
-      throw StoreError(QStringLiteral("%1: %2").arg(error(nullptr), text));
-    const ResultHolder done(answer(text), &PQclear);
-    if (!done || PQresultStatus(done.get()) != PGRES_COMMAND_OK)
-      throw StoreError(QStringLiteral("%1: %2").arg(error(done.get()), text));
-    found = m_prepared.emplace(text, std::move(statement)).first;
-  }
+    return m_lastPrepared;
+  const auto found = m_prepared.find(text);
+  if (found == m_prepared.end())
+    return nullptr;
   m_lastPrepared = found->second.get();
   m_lastText = text;
-  return *m_lastPrepared;
+  return m_lastPrepared;
+}
+
+PGresult *PostgresBackend::next(const QString &text) {
+  while (PQisBusy(m_connection)) {
+    pollfd socket{PQsocket(m_connection), POLLIN, 0};
+    const int ready = ::poll(&socket, 1, int(m_deadline.remainingTime()));
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready == 0)
+      giveUp(text);
+    if (!PQconsumeInput(m_connection))
+      break; // the link is gone: the next result tells
+  }
+  return PQgetResult(m_connection);
 }
 
 PGresult *PostgresBackend::answer(const QString &text) {
   PGresult *first = nullptr;
   for (;;) {
-    while (PQisBusy(m_connection)) {
-      pollfd socket{PQsocket(m_connection), POLLIN, 0};
-      const int ready = ::poll(&socket, 1, int(m_deadline.remainingTime()));
-      if (ready < 0 && errno == EINTR)
-        continue;
-      if (ready == 0) {
-        PQclear(first);
-        giveUp(text);
-      }
-      if (!PQconsumeInput(m_connection))
-        break; // the link is gone: the next result tells
+    PGresult *result = nullptr;
+    try {
+      result = next(text);
+    } catch (...) {
+      PQclear(first);
+      throw;
     }
-    PGresult *next = PQgetResult(m_connection);
-    if (!next)
+    if (!result)
       return first;
     if (first)
-      PQclear(next);
+      PQclear(result);
     else
-      first = next;
+      first = result;
   }
+}
+
+PGresult *PostgresBackend::prepareAndRun(const QString &text, int count, const char *const *values, const int *lengths,
+                                         const int *formats) {
+  // A statement the connection has not seen is prepared and run in one
+  // request: Parse, Bind, Execute and Sync go together in libpq's pipeline,
+  // so a fresh connection's first statements cost one round trip each, as
+  // the kept ones do.
+  auto fresh = std::make_unique<Prepared>();
+  fresh->name = "kg_" + QByteArray::number(++m_statements);
+  if (!PQenterPipelineMode(m_connection) ||
+      !PQsendPrepare(m_connection, fresh->name.constData(), numberedMarks(text).constData(), 0, nullptr) ||
+      !PQsendQueryPrepared(m_connection, fresh->name.constData(), count, values, lengths, formats, 0) ||
+      !PQpipelineSync(m_connection)) {
+    const QString failure = error(nullptr);
+    disconnect();
+    throw StoreError(QStringLiteral("%1: %2").arg(failure, text));
+  }
+  // The answers come in order: the Parse's, the Execute's (each ended by no
+  // result), then the Sync's.
+  ResultHolder parsed(nullptr, &PQclear);
+  ResultHolder ran(nullptr, &PQclear);
+  int ended = 0;
+  for (;;) {
+    PGresult *result = next(text);
+    if (!result) {
+      if (PQstatus(m_connection) == CONNECTION_BAD)
+        break; // the link is gone: nothing more comes
+      ++ended;
+      continue;
+    }
+    if (PQresultStatus(result) == PGRES_PIPELINE_SYNC) {
+      PQclear(result);
+      break;
+    }
+    ResultHolder &slot = ended == 0 ? parsed : ran;
+    if (slot)
+      PQclear(result);
+    else
+      slot.reset(result);
+    if (PQstatus(m_connection) == CONNECTION_BAD)
+      break;
+  }
+  if (PQstatus(m_connection) == CONNECTION_OK)
+    PQexitPipelineMode(m_connection);
+  if (!parsed || PQresultStatus(parsed.get()) != PGRES_COMMAND_OK)
+    throw StoreError(QStringLiteral("%1: %2").arg(error(parsed.get()), text));
+  m_prepared.emplace(text, std::move(fresh));
+  return ran.release();
 }
 
 void PostgresBackend::giveUp(const QString &text) {
@@ -206,7 +255,7 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
   // the client waits half a second longer for that answer, then gives up on
   // a server or network gone silent.
   m_deadline = QDeadlineTimer(m_timeout * 1000 + 500);
-  Prepared &statement = prepared(text);
+  Prepared *statement = prepared(text);
   const int count = int(values.size());
   QVarLengthArray<QByteArray, 24> texts(count);
   QVarLengthArray<const char *, 24> pointers(count);
@@ -230,17 +279,23 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
     pointers[i] = texts[i].constData();
     lengths[i] = int(texts[i].size());
   }
-  if (!PQsendQueryPrepared(m_connection, statement.name.constData(), count, pointers.data(), lengths.data(),
-                           formats.data(), 0))
-    throw StoreError(QStringLiteral("%1: %2").arg(error(nullptr), text));
-  const ResultHolder done(answer(text), &PQclear);
+  ResultHolder done(nullptr, &PQclear);
+  if (statement) {
+    if (!PQsendQueryPrepared(m_connection, statement->name.constData(), count, pointers.data(), lengths.data(),
+                             formats.data(), 0))
+      throw StoreError(QStringLiteral("%1: %2").arg(error(nullptr), text));
+    done.reset(answer(text));
+  } else {
+    done.reset(prepareAndRun(text, count, pointers.data(), lengths.data(), formats.data()));
+    statement = prepared(text);
+  }
   const ExecStatusType status = done ? PQresultStatus(done.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
     const char *state = done ? PQresultErrorField(done.get(), PG_DIAG_SQLSTATE) : nullptr;
     // A kept statement whose table was replaced since ("cached plan must not
     // change result type"): prepare it afresh.
-    if (statement.described && state && qstrcmp(state, "0A000") == 0) {
-      const QByteArray forget = "deallocate " + statement.name;
+    if (statement->described && state && qstrcmp(state, "0A000") == 0) {
+      const QByteArray forget = "deallocate " + statement->name;
       if (PQsendQuery(m_connection, forget.constData()))
         PQclear(answer(text));
       m_lastPrepared = nullptr;
@@ -253,18 +308,18 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
     return QByteArrayView(PQcmdTuples(done.get())).toInt();
   PGresult *rows = done.get();
   const int fields = PQnfields(rows);
-  if (!statement.described || fields != statement.columns.size()) {
-    statement.columns.clear();
-    statement.kinds.clear();
-    statement.bytea.clear();
+  if (!statement->described || fields != statement->columns.size()) {
+    statement->columns.clear();
+    statement->kinds.clear();
+    statement->bytea.clear();
     for (int i = 0; i < fields; ++i) {
-      statement.columns << QString::fromUtf8(PQfname(rows, i));
-      statement.kinds << kindOf(PQftype(rows, i));
-      statement.bytea << (PQftype(rows, i) == kBytea);
+      statement->columns << QString::fromUtf8(PQfname(rows, i));
+      statement->kinds << kindOf(PQftype(rows, i));
+      statement->bytea << (PQftype(rows, i) == kBytea);
     }
-    statement.described = true;
+    statement->described = true;
   }
-  result->columns = statement.columns;
+  result->columns = statement->columns;
   result->rows.clear();
   const int count_ = PQntuples(rows);
   result->rows.reserve(count_);
@@ -277,13 +332,13 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
     for (int i = 0; i < fields; ++i) {
       if (PQgetisnull(rows, r, i)) {
         row.addNull();
-      } else if (statement.bytea.at(i)) {
+      } else if (statement->bytea.at(i)) {
         size_t length = 0;
         unsigned char *raw = PQunescapeBytea(reinterpret_cast<const unsigned char *>(PQgetvalue(rows, r, i)), &length);
         row.addBlob(reinterpret_cast<const char *>(raw), raw ? int(length) : 0);
         PQfreemem(raw);
       } else {
-        row.addText(PQgetvalue(rows, r, i), PQgetlength(rows, r, i), statement.kinds.at(i));
+        row.addText(PQgetvalue(rows, r, i), PQgetlength(rows, r, i), statement->kinds.at(i));
       }
     }
     result->rows << std::move(row);

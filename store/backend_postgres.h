@@ -55,7 +55,17 @@ private:
     QList<ResultRow::Kind> kinds;
     QList<bool> bytea; // columns whose values come escaped as bytea
   };
-  Prepared &prepared(const QString &text);
+  // The statement kept for a text, or nullptr when the connection has not
+  // prepared it yet.
+  Prepared *prepared(const QString &text);
+  // Prepares a statement and runs it in one request; its result, or nullptr
+  // (the caller clears it).
+  pg_result *prepareAndRun(const QString &text, int count, const char *const *values, const int *lengths,
+                           const int *formats);
+  // Waits until the statement's deadline for the next result of what was
+  // sent, then gives up. The result, or nullptr at the end of one statement's
+  // results.
+  pg_result *next(const QString &text);
   // Waits for the answer to what was sent until the statement's deadline,
   // then gives up. The first result, or nullptr (the caller clears it).
   pg_result *answer(const QString &text);

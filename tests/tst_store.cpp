@@ -95,6 +95,8 @@ private slots:
   void severalRowsFirstCurrent();
   void missingColumnRaises_data() { backendRows(); }
   void missingColumnRaises();
+  void refusedStatementLeavesConnectionUsable_data() { backendRows(); }
+  void refusedStatementLeavesConnectionUsable();
   void valueOnlyCompared_data();
   void valueOnlyCompared();
   void applicationRoundTrip_data() { backendRows(); }
@@ -222,6 +224,51 @@ void StoreTest::missingColumnRaises() {
   QCOMPARE(query.rowCount(), 0);
   QVERIFY_THROWS_EXCEPTION(StoreError, query.fieldValue(QStringLiteral("组")));
   QVERIFY(query.fieldValue(QStringLiteral("组数")).isNull());
+}
+
+// A statement the server refuses, when it is new on the connection (refused
+// as it is prepared, or as it runs) and when it is run again: each time the
+// server's reason, and the same connection goes on with the next statement,
+// whose changes are committed (another connection sees them).
+void StoreTest::refusedStatementLeavesConnectionUsable() {
+  OPEN_BACKEND(db);
+  QueryObject query(QStringLiteral("BDOTab"), 30, db.location);
+  auto refused = [&](const QString &text, const QString &reason) {
+    query.close();
+    query.setSql(Statement::plain(text));
+    try {
+      query.open();
+    } catch (const StoreError &error) {
+      const QRegularExpression expected(reason, QRegularExpression::CaseInsensitiveOption);
+      QVERIFY2(QString::fromUtf8(error.what()).contains(expected), error.what());
+      return;
+    }
+    QFAIL("the statement was not refused");
+  };
+  auto worksAgain = [&] {
+    query.close();
+    query.setSql(Statement::compare(kGroupsHead, QStringLiteral("和平社区")));
+    query.open();
+    QCOMPARE(query.rowCount(), 1);
+    QCOMPARE(query.fieldValue(QStringLiteral("组数")).toInt(), 6);
+  };
+  for (int round = 0; round < 2; ++round) {
+    refused(QStringLiteral("select 组数 from lz_xzcz where"), QStringLiteral("syntax|incomplete"));
+    worksAgain();
+    refused(QStringLiteral("select 组数 from lz_xzcz_missing"), QStringLiteral("lz_xzcz_missing"));
+    worksAgain();
+    // Prepared without complaint, refused as it runs.
+    refused(QStringLiteral("select abs(-9223372036854775807 - 1) as n from lz_xzcz"),
+            QStringLiteral("overflow|out of range"));
+    worksAgain();
+
+    const QString number = QStringLiteral("51010520190501%1").arg(round, 4, 10, QLatin1Char('0'));
+    openLookup(query, number);
+    appendApplication(query, TestStore::sampleApplication(number));
+    QueryObject other(QStringLiteral("ADOTab"), 10, db.location);
+    openLookup(other, number);
+    QCOMPARE(other.rowCount(), 1);
+  }
 }
 
 void StoreTest::valueOnlyCompared_data() {
