@@ -182,6 +182,9 @@ int worker(const QStringList &args) {
             QByteArray::number(serverNs() - serverBefore) + '\n';
   std::fwrite(report.constData(), 1, std::size_t(report.size()), stdout);
   std::fflush(stdout);
+  // Open, like a guardian's client after its answer, until the driver has
+  // every report.
+  std::getline(std::cin, line);
   return 0;
 }
 
@@ -314,6 +317,12 @@ private:
       throw StoreError(QStringLiteral("cannot write %1").arg(file.fileName()));
     file.write(text.toUtf8());
   }
+  // pgbench's threads: each connects its clients one after the other, and
+  // behind the relay every login takes several round trips; with two threads
+  // 256 clients spent the whole run connecting. One thread for every eight
+  // clients connects them about as fast as the rush's client processes do.
+  int threads() const { return std::clamp(m_clients / 8, 2, 32); }
+
   double run(const QStringList &scripts, const char *what) {
     const StoreLocation &where = m_store.location();
     QProcess pgbench;
@@ -324,7 +333,7 @@ private:
     pgbench.start(QStringLiteral("pgbench"),
                   QStringList{QStringLiteral("-n"), QStringLiteral("-M"), QStringLiteral("prepared"),
                               QStringLiteral("-c"), QString::number(m_clients), QStringLiteral("-j"),
-                              QStringLiteral("2"), QStringLiteral("-T"), QString::number(m_seconds)} +
+                              QString::number(threads()), QStringLiteral("-T"), QString::number(m_seconds)} +
                       scripts +
                       QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
                                   QString::number(m_port > 0 ? m_port : where.port), QStringLiteral("-U"), where.user,
@@ -499,15 +508,36 @@ int driver(const QCommandLineParser &options) {
   int crashed = 0;
   double clientCpu = 0;
   double serverCpu = 0;
-  for (auto &process : workers) {
-    const int left = int(std::max<std::int64_t>(1000, (waitUntil - bench::nowNs()) / 1000000));
-    if (!process->waitForFinished(left)) {
-      process->kill();
-      process->waitForFinished(5000);
+  // Every client reports, and stays (its connections open) until all have:
+  // a client that ends tears down its process and its server sessions, work
+  // a district's clients do not do in the rush.
+  std::vector<QByteArray> reports(workers.size());
+  for (std::size_t w = 0; w < workers.size(); ++w) {
+    QProcess &process = *workers[w];
+    QByteArray &report = reports[w];
+    while (!report.contains("\nC ") && !report.startsWith("C ") && bench::nowNs() < waitUntil) {
+      if (process.state() == QProcess::NotRunning) {
+        report += process.readAllStandardOutput();
+        break;
+      }
+      process.waitForReadyRead(1000);
+      report += process.readAllStandardOutput();
     }
-    if (process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0)
+  }
+  const auto machineAfter = machineTicks();
+  const std::int64_t driverCpu = ownCpuNs() - driverBefore;
+  for (auto &process : workers)
+    process->write("quit\n");
+  for (std::size_t w = 0; w < workers.size(); ++w) {
+    QProcess &process = *workers[w];
+    if (!process.waitForFinished(10000)) {
+      process.kill();
+      process.waitForFinished(5000);
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
       ++crashed;
-    for (const QByteArray &line : process->readAllStandardOutput().split('\n')) {
+    reports[w] += process.readAllStandardOutput();
+    for (const QByteArray &line : reports[w].split('\n')) {
       const QList<QByteArray> parts = line.split(' ');
       if (parts.size() == 9 && parts[0] == "A")
         results.push_back({QString::fromLatin1(parts[2]), parts[3].toLongLong(), parts[4].toLongLong(),
@@ -519,8 +549,6 @@ int driver(const QCommandLineParser &options) {
     }
   }
 
-  const auto machineAfter = machineTicks();
-  const std::int64_t driverCpu = ownCpuNs() - driverBefore;
   const DelayRelay::Lateness late = relay ? relay->lateness() : DelayRelay::Lateness{};
   runPgbench();
 
