@@ -641,13 +641,23 @@ int driver(const QCommandLineParser &options) {
              QStringLiteral("%1 of %2").arg(results.size()).arg(order.size()), QStringLiteral(">= 3000, all"),
              bench::verdict(results.size() >= 3000 && results.size() == order.size() && crashed == 0));
   bench::row(label, QStringLiteral("attempts per second"), bench::number(rate));
-  bench::row(label, QStringLiteral("seconds until all twelve full"), bench::number(bench::seconds(lastFiled - go), 2));
+  // The district's targets hold for a durable server behind the network.
+  const bool district = relay && options.isSet(QStringLiteral("fsync"));
+  const double fullAfter = bench::seconds(lastFiled - go);
+  if (district)
+    bench::row(label, QStringLiteral("seconds until all twelve full"), bench::number(fullAfter, 2),
+               QStringLiteral("<= 3"), bench::verdict(fullAfter <= 3));
+  else
+    bench::row(label, QStringLiteral("seconds until all twelve full"), bench::number(fullAfter, 2));
   bench::row(label, QStringLiteral("latency of one filing, median / p99 (ms)"),
              QStringLiteral("%1 / %2").arg(bench::number(all.median, 2), bench::number(all.p99, 2)));
   bench::row(label, QStringLiteral("  of the stored ones, median / p99 (ms)"),
              QStringLiteral("%1 / %2").arg(bench::number(filed.median, 2), bench::number(filed.p99, 2)));
+  const double yesTarget = clients >= 256 ? 1000 : 200;
   bench::row(label, QStringLiteral("third Yes to the answer of a stored filing, median / p99 (ms)"),
-             QStringLiteral("%1 / %2").arg(bench::number(fromYes.median, 2), bench::number(fromYes.p99, 2)));
+             QStringLiteral("%1 / %2").arg(bench::number(fromYes.median, 2), bench::number(fromYes.p99, 2)),
+             district ? QStringLiteral("p99 <= %1").arg(yesTarget) : QString(),
+             district ? bench::verdict(fromYes.p99 <= yesTarget) : QString());
   bench::row(label, QStringLiteral("refusals at the append sent > 100 ms before a stored one of the kindergarten"),
              QString::number(overtaken), QStringLiteral("0"), overtaken == 0 ? "met" : "MISSED");
   if (!results.empty())
