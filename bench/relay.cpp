@@ -154,11 +154,13 @@ void DelayRelay::run() {
   std::vector<std::shared_ptr<Link>> links;
   std::deque<Piece> queue;
   Clock::time_point armed{};
+  bool anyClosed = false; // links to drop from the list
 
   auto close = [&](Link &link) {
     if (link.closed)
       return;
     link.closed = true;
+    anyClosed = true;
     for (int socket : {link.client(), link.server()}) {
       ::epoll_ctl(events, EPOLL_CTL_DEL, socket, nullptr);
       ::close(socket);
@@ -206,7 +208,12 @@ void DelayRelay::run() {
       if (!waiting && !flush(direction) && !piece.link->closed)
         watch(other(direction)); // room on `to` is reported on the other direction's entry
     }
-    std::erase_if(links, [](const std::shared_ptr<Link> &link) { return link->closed; });
+    // Only when one closed: a scan of every link at each wake-up would grow
+    // with the connections.
+    if (anyClosed) {
+      std::erase_if(links, [](const std::shared_ptr<Link> &link) { return link->closed; });
+      anyClosed = false;
+    }
 
     // The timer for the next piece due; at most a tenth of a second so that
     // a stop is seen.
