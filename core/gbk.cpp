@@ -3,12 +3,37 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <optional>
+
 namespace gbk {
 
-QByteArray encode(const QString &text, bool *ok) {
+namespace {
+// Opening a converter by name looks it up and loads its table: one each per
+// thread is kept and reset before every use. A converter that has met an
+// error is opened afresh, as resetting leaves its error standing.
+template <typename Converter, typename... Arguments>
+Converter &kept(std::optional<Converter> &converter, Arguments... arguments) {
+  if (!converter || converter->hasError())
+    converter.emplace(arguments...);
+  converter->resetState();
+  return *converter;
+}
+
+QStringEncoder &encoder() {
   // Stateless: a lone surrogate at the end is an error, not held back
   // waiting for more text.
-  QStringEncoder encoder("GBK", QStringConverter::Flag::Stateless);
+  thread_local std::optional<QStringEncoder> converter;
+  return kept(converter, "GBK", QStringConverter::Flag::Stateless);
+}
+
+QStringDecoder &decoder() {
+  thread_local std::optional<QStringDecoder> converter;
+  return kept(converter, "GBK");
+}
+} // namespace
+
+QByteArray encode(const QString &text, bool *ok) {
+  QStringEncoder &encoder = gbk::encoder();
   QByteArray bytes = encoder.encode(text);
   if (ok)
     *ok = encoder.isValid() && !encoder.hasError();
@@ -26,8 +51,7 @@ QString decode(const QByteArray &bytes) {
       break;
     whole += size;
   }
-  QStringDecoder decoder("GBK");
-  QString text = decoder.decode(QByteArrayView(bytes).first(whole));
+  QString text = gbk::decoder().decode(QByteArrayView(bytes).first(whole));
   if (whole < bytes.size())
     text += QChar(QChar::ReplacementCharacter);
   return text;
