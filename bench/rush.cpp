@@ -130,13 +130,49 @@ qint64 backendOf(QueryObject &query) {
 
 // ---------------------------------------------------------------------------
 
+// What a worker is given: the store, its index, the number of clients, the
+// attempts in all and the seconds it files at most. Its share of the plan is
+// every clients-th attempt from its index on.
+struct Share {
+  explicit Share(const QStringList &args)
+      : store(StoreLocation::parse(args.value(0))), index(args.value(1).toInt()), clients(args.value(2).toInt()),
+        order(plan(args.value(3).toInt())), limit(args.value(4).toDouble()) {}
+  StoreLocation store;
+  int index;
+  int clients;
+  std::vector<int> order;
+  double limit;
+};
+
+// Tells the driver the worker is connected, and waits for the start signal.
+bool readyForGo() {
+  std::fputs("ready\n", stdout);
+  std::fflush(stdout);
+  std::string line;
+  return std::getline(std::cin, line) && line == "go";
+}
+
+// One attempt's report: its number, outcome, begin, end, third Yes, append
+// sent and answered (ns, 0 where none) and its kindergarten.
+QByteArray attemptLine(std::size_t k, const char *outcome, std::initializer_list<std::int64_t> figures) {
+  QByteArray line = "A " + QByteArray::number(qulonglong(k)) + ' ' + outcome;
+  for (std::int64_t figure : figures)
+    line += ' ' + QByteArray::number(figure);
+  return line + '\n';
+}
+
+// Hands the report over, and stays open (like a guardian's client after its
+// answer, its sessions kept) until the driver has every report.
+void reportThenWait(const QByteArray &report) {
+  std::fwrite(report.constData(), 1, std::size_t(report.size()), stdout);
+  std::fflush(stdout);
+  std::string line;
+  std::getline(std::cin, line);
+}
+
 int worker(const QStringList &args) {
-  // args: store index clients attempts deadline-seconds
-  const StoreLocation store = StoreLocation::parse(args.value(0));
-  const int index = args.value(1).toInt();
-  const int clients = args.value(2).toInt();
-  const std::vector<int> order = plan(args.value(3).toInt());
-  const double limit = args.value(4).toDouble();
+  const Share share(args);
+  const auto &[store, index, clients, order, limit] = share;
   const auto quotas = quota::table();
 
   Client client(store);
@@ -152,10 +188,7 @@ int worker(const QStringList &args) {
     std::fprintf(stderr, "worker %d: cannot start: %s\n", index, error.what());
     return 1;
   }
-  std::fputs("ready\n", stdout);
-  std::fflush(stdout);
-  std::string line;
-  if (!std::getline(std::cin, line) || line != "go")
+  if (!readyForGo())
     return 1;
   auto serverNs = [&] {
     std::int64_t sum = 0;
@@ -177,20 +210,14 @@ int worker(const QStringList &args) {
     const std::int64_t begin = bench::nowNs();
     const Client::Outcome outcome = client.file(bench::identity(qint64(k) + 1), kindergarten, &error);
     const std::int64_t end = bench::nowNs();
-    report += QByteArray("A ") + QByteArray::number(qulonglong(k)) + ' ' + Client::name(outcome) + ' ' +
-              QByteArray::number(begin) + ' ' + QByteArray::number(end) + ' ' + QByteArray::number(client.thirdYes) +
-              ' ' + QByteArray::number(client.appendSent) + ' ' + QByteArray::number(client.appendAnswered) + ' ' +
-              QByteArray::number(order[k]) + '\n';
+    report += attemptLine(k, Client::name(outcome),
+                          {begin, end, client.thirdYes, client.appendSent, client.appendAnswered, order[k]});
     if (outcome == Client::Outcome::Failed && ++errors <= 3)
       std::fprintf(stderr, "worker %d, attempt %zu: %s\n", index, k, qPrintable(error));
   }
   report += QByteArray("C ") + QByteArray::number(cpuNs(0) - clientBefore) + ' ' +
             QByteArray::number(serverNs() - serverBefore) + '\n';
-  std::fwrite(report.constData(), 1, std::size_t(report.size()), stdout);
-  std::fflush(stdout);
-  // Open, like a guardian's client after its answer, until the driver has
-  // every report.
-  std::getline(std::cin, line);
+  reportThenWait(report);
   return 0;
 }
 
@@ -297,12 +324,8 @@ private:
 };
 
 int leanWorker(const QStringList &args) {
-  // args: store index clients attempts deadline-seconds, as worker()
-  const StoreLocation store = StoreLocation::parse(args.value(0));
-  const int index = args.value(1).toInt();
-  const int clients = args.value(2).toInt();
-  const std::vector<int> order = plan(args.value(3).toInt());
-  const double limit = args.value(4).toDouble();
+  const Share share(args);
+  const auto &[store, index, clients, order, limit] = share;
   const auto quotas = quota::table();
   std::unique_ptr<Lean> lean;
   try {
@@ -311,10 +334,7 @@ int leanWorker(const QStringList &args) {
     std::fprintf(stderr, "lean worker %d: cannot start: %s\n", index, error.what());
     return 1;
   }
-  std::fputs("ready\n", stdout);
-  std::fflush(stdout);
-  std::string line;
-  if (!std::getline(std::cin, line) || line != "go")
+  if (!readyForGo())
     return 1;
   const std::int64_t clientBefore = cpuNs(0);
   const std::int64_t deadline = bench::nowNs() + std::int64_t(limit * 1e9);
@@ -365,15 +385,10 @@ int leanWorker(const QStringList &args) {
       std::fprintf(stderr, "lean worker %d, attempt %zu: %s\n", index, k, error.what());
     }
     const std::int64_t end = bench::nowNs();
-    report += QByteArray("A ") + QByteArray::number(qulonglong(k)) + ' ' + outcome + ' ' + QByteArray::number(begin) +
-              ' ' + QByteArray::number(end) + ' ' + QByteArray::number(thirdYes) + ' ' +
-              QByteArray::number(appendSent) + ' ' + QByteArray::number(appendAnswered) + ' ' +
-              QByteArray::number(order[k]) + '\n';
+    report += attemptLine(k, outcome, {begin, end, thirdYes, appendSent, appendAnswered, order[k]});
   }
   report += QByteArray("C ") + QByteArray::number(cpuNs(0) - clientBefore) + " 0\n";
-  std::fwrite(report.constData(), 1, std::size_t(report.size()), stdout);
-  std::fflush(stdout);
-  std::getline(std::cin, line);
+  reportThenWait(report);
   return 0;
 }
 
