@@ -18,6 +18,8 @@ private slots:
   void clientSetting();
   void statements_data();
   void statements();
+  void tableNames_data();
+  void tableNames();
 };
 
 void StoreLocationTest::parse_data() {
@@ -164,6 +166,32 @@ void StoreLocationTest::statements_data() {
                                           "身份证号='110101201905011234'"
                                        << "select 身份证号,姓名,申请幼儿园名称,部别 from lz_yjxxk where 身份证号=?"
                                        << "lz_yjxxk";
+}
+
+// The table an append goes to: the name after the word "from".
+void StoreLocationTest::tableNames_data() {
+  QTest::addColumn<QString>("head");
+  QTest::addColumn<QString>("table");
+  QTest::newRow("lower case") << "select * from lz_yjxxk where 身份证号='"
+                              << "lz_yjxxk";
+  QTest::newRow("upper case, tab and line break") << "SELECT 姓名 FROM\t\nlz_kttb"
+                                                  << "lz_kttb";
+  QTest::newRow("Chinese column just before") << "select 姓名from lz_xzcz"
+                                              << "lz_xzcz";
+  QTest::newRow("from inside a word") << "select fromage,x_from from lz_xzcz"
+                                      << "lz_xzcz";
+  QTest::newRow("ended by a comma") << "select * from lz_yjxxk, lz_kttb"
+                                    << "lz_yjxxk";
+  QTest::newRow("ended by a semicolon") << "select * from lz_kttb;"
+                                        << "lz_kttb";
+  QTest::newRow("nothing after from") << "select 1 from " << QString();
+  QTest::newRow("no from") << "select getdate() as 日期" << QString();
+}
+
+void StoreLocationTest::tableNames() {
+  QFETCH(QString, head);
+  QFETCH(QString, table);
+  QCOMPARE(Statement::plain(head).table(), table);
 }
 
 void StoreLocationTest::statements() {
