@@ -81,14 +81,8 @@ QString PostgresBackend::error(const pg_result *result) const {
 }
 
 void PostgresBackend::connect() {
-  if (m_connection) {
-    // A kept connection the server has ended meanwhile (a restart, a
-    // terminated session) has its last message and its end waiting on the
-    // socket: reading what is there tells, without a round trip.
-    if (!lostWhileIdle())
-      return;
-    disconnect();
-  }
+  if (m_connection)
+    return;
   const QByteArray host = m_location.host.toUtf8();
   const QByteArray port = QByteArray::number(m_location.port > 0 ? m_location.port : 5432);
   const QByteArray database = m_location.database.toUtf8();
@@ -363,6 +357,13 @@ void PostgresBackend::append(const NewRow &row, const AppendGuard &guard) {
   // before it answers, so no lock is held across the network.
   Result outcome;
   try {
+    // A kept connection the server has ended meanwhile (a restart, a
+    // terminated session) has its last message and its end waiting on the
+    // socket: reading what is there tells, without a round trip, so that the
+    // append is only sent on a live link. (A select sent on such a
+    // connection fails and runs once more on a new one.)
+    if (m_connection && lostWhileIdle())
+      disconnect();
     connect();
     execute(call, arguments, &outcome);
   } catch (const StoreError &) {
