@@ -687,6 +687,24 @@ Launch launch(const QString &kind, const QString &clientUrl, int clients, int at
   return launched;
 }
 
+// Refusals at the append that were sent more than 100 ms before an append of
+// the same kindergarten that was stored: the later one overtook them.
+int overtakenRefusals(const std::vector<Attempt> &results) {
+  int overtaken = 0;
+  for (const Attempt &refused : results) {
+    if (refused.outcome != QLatin1String(Client::name(Client::Outcome::QuotaFullAtAppend)))
+      continue;
+    for (const Attempt &stored : results) {
+      if (stored.outcome == QLatin1String("filed") && stored.kindergarten == refused.kindergarten &&
+          stored.appendSent - refused.appendSent > 100000000) {
+        ++overtaken;
+        break;
+      }
+    }
+  }
+  return overtaken;
+}
+
 // What a rush came to: its rate, when the last kindergarten became full, and
 // the p99 from the third Yes to the answer of a stored filing.
 struct Outline {
@@ -696,6 +714,7 @@ struct Outline {
   double yesP99 = 0;    // ms
   double clientCpu = 0; // µs per attempt, the clients' processes
   double serverCpu = 0; // µs per attempt, their server sessions
+  int overtaken = 0;    // refusals at the append overtaken
 };
 
 Outline outline(const Launch &launched) {
@@ -715,6 +734,7 @@ Outline outline(const Launch &launched) {
   out.rate = elapsed > 0 ? double(launched.results.size()) / elapsed : 0;
   out.fullAfter = bench::seconds(lastFiled - launched.go);
   out.yesP99 = bench::summarise(yes).p99;
+  out.overtaken = overtakenRefusals(launched.results);
   if (!launched.results.empty()) {
     out.clientCpu = launched.clientCpu * 1e6 / double(launched.results.size());
     out.serverCpu = launched.serverCpu * 1e6 / double(launched.results.size());
@@ -871,20 +891,7 @@ int driver(const QCommandLineParser &options) {
       (attempt.thirdYes - go < std::int64_t(1e9) ? yesOpening : yesLater).push_back(yesLatencies.back());
     }
   }
-  // Refusals at the append that were sent more than 100 ms before an append
-  // of the same kindergarten that was stored: the later one overtook them.
-  int overtaken = 0;
-  for (const Attempt &refused : results) {
-    if (refused.outcome != QLatin1String(Client::name(Client::Outcome::QuotaFullAtAppend)))
-      continue;
-    for (const Attempt &stored : results) {
-      if (stored.outcome == QLatin1String("filed") && stored.kindergarten == refused.kindergarten &&
-          stored.appendSent - refused.appendSent > 100000000) {
-        ++overtaken;
-        break;
-      }
-    }
-  }
+  const int overtaken = overtakenRefusals(results);
   if (options.isSet(QStringLiteral("trace"))) {
     QFile trace(options.value(QStringLiteral("trace")));
     if (trace.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -1024,19 +1031,23 @@ int driver(const QCommandLineParser &options) {
     bench::row(label, QStringLiteral("rush attempts/s : pgbench insert tps"),
                insertRate > 0 ? bench::number(rate / insertRate, 3) : QStringLiteral("pgbench failed"));
     // The lean client: the same rush from libpq alone, in the same run.
-    QStringList leanRates, leanFull, leanYes, leanCpu;
+    QStringList leanRates, leanFull, leanYes, leanCpu, leanOvertaken;
     double leanRate = 0;
     for (const Outline &lean : leanRuns) {
       leanRate += lean.rate / double(leanRuns.size());
       leanRates << bench::number(lean.rate);
       leanFull << bench::number(lean.fullAfter, 2);
       leanYes << bench::number(lean.yesP99, 0);
+      leanOvertaken << QString::number(lean.overtaken);
       leanCpu << QStringLiteral("%1 / %2").arg(bench::number(lean.clientCpu, 0), bench::number(lean.serverCpu, 0));
     }
     bench::row(label, QStringLiteral("the lean client (libpq alone, one session each), attempts/s (before / after)"),
                leanRuns.empty() ? QStringLiteral("failed") : leanRates.join(QStringLiteral(" / ")));
-    bench::row(label, QStringLiteral("  its seconds until all twelve full; p99 third Yes to stored (ms)"),
-               QStringLiteral("%1; %2").arg(leanFull.join(QStringLiteral(" / ")), leanYes.join(QStringLiteral(" / "))));
+    bench::row(label,
+               QStringLiteral("  its seconds until all twelve full; p99 third Yes to stored (ms); refusals overtaken"),
+               QStringLiteral("%1; %2; %3")
+                   .arg(leanFull.join(QStringLiteral(" / ")), leanYes.join(QStringLiteral(" / ")),
+                        leanOvertaken.join(QStringLiteral(" / "))));
     bench::row(label, QStringLiteral("  its CPU per attempt (us): processes / their server sessions"),
                leanCpu.join(QStringLiteral("; ")));
     bench::row(label, QStringLiteral("  rush : the lean client"),
