@@ -870,8 +870,8 @@ int driver(const QCommandLineParser &options) {
   runPgbench();
 
   // What the clients saw.
+  const Outline summary = outline(launched);
   std::int64_t last = go;
-  std::int64_t lastFiled = go;
   std::vector<double> latencies;
   std::vector<double> filedLatencies;
   std::vector<double> yesLatencies; // stored filings: third Yes to the append's answer
@@ -885,13 +885,11 @@ int driver(const QCommandLineParser &options) {
     latencies.push_back(double(attempt.end - attempt.begin) / 1e6);
     outcomes[attempt.outcome] += 1;
     if (attempt.outcome == QLatin1String("filed")) {
-      lastFiled = std::max(lastFiled, attempt.end);
       filedLatencies.push_back(double(attempt.end - attempt.begin) / 1e6);
       yesLatencies.push_back(double(attempt.appendAnswered - attempt.thirdYes) / 1e6);
       (attempt.thirdYes - go < std::int64_t(1e9) ? yesOpening : yesLater).push_back(yesLatencies.back());
     }
   }
-  const int overtaken = overtakenRefusals(results);
   if (options.isSet(QStringLiteral("trace"))) {
     QFile trace(options.value(QStringLiteral("trace")));
     if (trace.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -908,7 +906,7 @@ int driver(const QCommandLineParser &options) {
     }
   }
   const double elapsed = bench::seconds(last - go);
-  const double rate = elapsed > 0 ? double(results.size()) / elapsed : 0;
+  const double rate = summary.rate;
   const bench::Summary all = bench::summarise(latencies);
   const bench::Summary filed = bench::summarise(filedLatencies);
   const bench::Summary fromYes = bench::summarise(yesLatencies);
@@ -954,7 +952,7 @@ int driver(const QCommandLineParser &options) {
   bench::row(label, QStringLiteral("attempts per second"), bench::number(rate));
   // The district's targets hold for a durable server behind the network.
   const bool district = relay && options.isSet(QStringLiteral("fsync"));
-  const double fullAfter = bench::seconds(lastFiled - go);
+  const double fullAfter = summary.fullAfter;
   if (district)
     bench::row(label, QStringLiteral("seconds until all twelve full"), bench::number(fullAfter, 2),
                QStringLiteral("<= 3"), bench::verdict(fullAfter <= 3));
@@ -978,15 +976,15 @@ int driver(const QCommandLineParser &options) {
                  .arg(yesLater.size())
                  .arg(bench::number(later.median, 1), bench::number(later.p99, 1)));
   bench::row(label, QStringLiteral("refusals at the append sent > 100 ms before a stored one of the kindergarten"),
-             QString::number(overtaken), QStringLiteral("0"), overtaken == 0 ? "met" : "MISSED");
+             QString::number(summary.overtaken), QStringLiteral("0"), summary.overtaken == 0 ? "met" : "MISSED");
   if (!results.empty())
-    bench::row(label,
-               pg ? QStringLiteral("CPU per attempt (us): clients / their server processes (%1 cores busy)")
-                        .arg(bench::number((clientCpu + serverCpu) / elapsed, 2))
-                  : QStringLiteral("CPU per attempt of the clients (us)"),
-               pg ? QStringLiteral("%1 / %2").arg(bench::number(clientCpu * 1e6 / double(results.size()), 0),
-                                                  bench::number(serverCpu * 1e6 / double(results.size()), 0))
-                  : bench::number(clientCpu * 1e6 / double(results.size()), 0));
+    bench::row(
+        label,
+        pg ? QStringLiteral("CPU per attempt (us): clients / their server processes (%1 cores busy)")
+                 .arg(bench::number((clientCpu + serverCpu) / elapsed, 2))
+           : QStringLiteral("CPU per attempt of the clients (us)"),
+        pg ? QStringLiteral("%1 / %2").arg(bench::number(summary.clientCpu, 0), bench::number(summary.serverCpu, 0))
+           : bench::number(summary.clientCpu, 0));
   if (const std::int64_t total = machineAfter.second - machineBefore.second; total > 0)
     bench::row(
         label, QStringLiteral("the machine during the rush: cores busy of %1").arg(QThread::idealThreadCount()),
