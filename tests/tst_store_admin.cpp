@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 using Outcome = AdminOutcome;
@@ -27,6 +28,7 @@ private slots:
   void failures();
   void defaultStore();
   void postgresLogin();
+  void createLoginWhileDatabasesComeAndGo();
   void mssqlLoginScript();
 };
 
@@ -227,6 +229,41 @@ void StoreAdminTest::postgresLogin() {
   QVERIFY(filed);
   QCOMPARE(refused.size(), 5);
   QCOMPARE(db->count(QStringLiteral("select * from lz_yjxxk where 姓名 = '张三'")), 1);
+}
+
+// Other databases of the server are created and dropped while the login is
+// made (as other users of a shared server do): one dropped under the login's
+// rights is passed over.
+void StoreAdminTest::createLoginWhileDatabasesComeAndGo() {
+  auto db = TestStore::postgres();
+  KG_REQUIRE_PG(db->available());
+  const QString prefix = QStringLiteral("kgchurn_%1_").arg(QCoreApplication::applicationPid());
+  const QString user = QStringLiteral("kgchurn_%1").arg(QCoreApplication::applicationPid());
+  QProcess churn;
+  churn.start(QStringLiteral("sh"),
+              {QStringLiteral("-c"),
+               QStringLiteral("i=0; while :; do i=$((i+1)); psql -Xq \"$0\" -c \"create database $1$i\" "
+                              "-c \"drop database $1$i\" >/dev/null 2>&1 || exit 1; done"),
+               qEnvironmentVariable("KG_TEST_PG"), prefix});
+  const auto cleanUp = qScopeGuard([&] {
+    churn.kill();
+    churn.waitForFinished(5000);
+    const QString left =
+        db->value(
+              QStringLiteral("select string_agg(datname, ',') from pg_database where datname like '%1%%'").arg(prefix))
+            .toString();
+    for (const QString &name : left.split(QLatin1Char(','), Qt::SkipEmptyParts))
+      db->exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(name));
+    db->exec(QStringLiteral("drop owned by %1").arg(user));
+    db->exec(QStringLiteral("drop role %1").arg(user));
+  });
+  QVERIFY(churn.waitForStarted(5000));
+  for (int round = 0; round < 40; ++round) {
+    const Outcome created =
+        kgadmin({QStringLiteral("create-login"), db->location().setting(), user, QStringLiteral("pw1")});
+    QVERIFY2(created.code == 0, qPrintable(created.err));
+  }
+  QVERIFY2(churn.state() == QProcess::Running, "the databases stopped coming and going");
 }
 
 void StoreAdminTest::mssqlLoginScript() {
