@@ -326,7 +326,6 @@ Client::Outcome Client::file(const QString &number, const QString &kindergarten,
     AppendGuard guard;
     guard.quotaColumn = QStringLiteral("申请幼儿园名称");
     guard.quotaValue = gbk::trim(kindergarten);
-    guard.capacity = place ? place->capacity : -1;
     guard.uniqueColumn = QStringLiteral("身份证号");
     guard.uniqueValue = number;
     QVariantMap values = application(number, kindergarten);

@@ -308,7 +308,7 @@ private:
     case Duplicate: return compared(bench::kDuplicateHead);
     default: {
       QByteArray call = "select kg_append($1";
-      for (qsizetype i = 2; i <= schema::applicationColumns().size() + 2; ++i)
+      for (qsizetype i = 2; i <= schema::applicationColumns().size(); ++i)
         call += ", $" + QByteArray::number(i);
       return call + ")";
     }
@@ -367,7 +367,7 @@ int leanWorker(const QStringList &args) {
           outcome = "duplicate";
         } else {
           const QVariantMap values = bench::application(QString::fromUtf8(number), QString::fromUtf8(kindergarten));
-          std::vector<QByteArray> arguments{QByteArray::number(place.capacity), "t"};
+          std::vector<QByteArray> arguments;
           for (const QString &column : schema::applicationColumns()) {
             const QVariant value = values.value(column);
             arguments.push_back(value.typeId() == QMetaType::QDateTime
@@ -473,10 +473,10 @@ public:
                    .replace(QStringLiteral("from lz_yjxxk where 申请幼儿园名称"),
                             QStringLiteral("from bench_half where 申请幼儿园名称"))
                    .replace(QStringLiteral("lz_yjxxk"), QStringLiteral("bench_filing")));
-    const QString filing = head + lookupFiled + quotaHalf + duplicate +
-                           QStringLiteral("select bench_append(1000000, true, %1);\n")
-                               .arg(literals(number, kindergarten, QStringLiteral("varchar"))) +
-                           lookupFiled + lookupFiled;
+    const QString filing =
+        head + lookupFiled + quotaHalf + duplicate +
+        QStringLiteral("select bench_append(%1);\n").arg(literals(number, kindergarten, QStringLiteral("varchar"))) +
+        lookupFiled + lookupFiled;
     const QString bare =
         head + lookupFiled + quotaHalf + duplicate +
         QStringLiteral("insert into bench_filing (%1) select %2;\n").arg(columnList(), literals(number, kindergarten)) +

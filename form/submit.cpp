@@ -129,14 +129,14 @@ void TForm2::qdBitClick(QObject *Sender) {
     return;
   }
 
-  // The record. The store re-checks the quota and the number in the same
+  // The record. The store re-checks the quota (by its own capacities, which
+  // kgadmin fills from the same quota table) and the number in the same
   // atomic step as the insert, against what other clients stored since the
   // checks above.
   QueryObject *ADOTab = Form1->ADOTab;
   AppendGuard guard;
   guard.quotaColumn = QStringLiteral("申请幼儿园名称");
   guard.quotaValue = gbk::trim(kindergarten);
-  guard.capacity = place ? place->capacity : -1;
   guard.uniqueColumn = QStringLiteral("身份证号");
   guard.uniqueValue = number;
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -165,7 +165,14 @@ void TForm2::qdBitClick(QObject *Sender) {
     ADOTab->post(&guard);
   } catch (const AppendRefused &refusal) {
     // Another client took the last place or filed this child meanwhile:
-    // nothing was stored and the form stays open.
+    // nothing was stored and the form stays open. (A store that counts a
+    // quota the client's table does not know fails as any store step does.)
+    if (refusal.reason() == AppendRefused::Reason::QuotaFull && !place) {
+      dialogs::message(QStringLiteral("网络问题,提交申请表失败,请重新进行"));
+      close();
+      QApplication::restoreOverrideCursor();
+      return;
+    }
     QApplication::restoreOverrideCursor();
     if (refusal.reason() == AppendRefused::Reason::QuotaFull) {
       dialogs::message(quota::refusal(*place, kindergarten));

@@ -1,5 +1,6 @@
 #include "store/backend.h"
 
+#include "core/gbk.h"
 #include "store/backend_odbc.h"
 #include "store/backend_postgres.h"
 #include "store/backend_sqlite.h"
@@ -55,13 +56,18 @@ void StoreBackend::insert(const NewRow &row) {
 }
 
 bool StoreBackend::readBack(const NewRow &row) {
-  const QString kindergarten = QStringLiteral("申请幼儿园名称");
-  const QString name = QStringLiteral("姓名");
   Result stored;
-  execute(QStringLiteral("select %1, %2 from %3 where 身份证号 = ?").arg(kindergarten, name, row.table),
+  execute(QStringLiteral("select %1 from %2 where 身份证号 = ?").arg(row.columns.join(QStringLiteral(", ")), row.table),
           {row.value(QStringLiteral("身份证号"))}, &stored);
-  return !stored.rows.isEmpty() && stored.rows.first().value(0).toString() == row.value(kindergarten).toString() &&
-         stored.rows.first().value(1).toString() == row.value(name).toString();
+  if (stored.rows.isEmpty())
+    return false;
+  // Only the row this client sent counts: another client's application for
+  // the same child is not this one's.
+  for (int i = 0; i < row.columns.size(); ++i) {
+    if (backend::wallClockText(row.values.at(i)) != backend::wallClockText(stored.rows.first().value(i)))
+      return false;
+  }
+  return true;
 }
 
 void StoreBackend::refuseUnlessStored(int outcome, const NewRow &row) {
@@ -77,6 +83,9 @@ void StoreBackend::refuseUnlessStored(int outcome, const NewRow &row) {
     if (!existing.rows.isEmpty())
       throw AppendRefused(AppendRefused::Reason::Duplicate, backend::rowMap(existing, 0));
   }
+  if (outcome == kUnknownKindergarten)
+    throw StoreError(QStringLiteral("The store holds no capacity for %1; nothing was stored")
+                         .arg(row.value(QStringLiteral("申请幼儿园名称")).toString()));
   throw StoreError(QStringLiteral("The append gave the unknown outcome %1").arg(outcome));
 }
 
@@ -123,25 +132,32 @@ QVariantList appendArguments(const NewRow &row, const AppendGuard &guard) {
   const QString quotaColumn = QStringLiteral("申请幼儿园名称");
   const QString uniqueColumn = QStringLiteral("身份证号");
   const QStringList &columns = schema::applicationColumns();
-  const bool hasQuota = !guard.quotaColumn.isEmpty() && guard.capacity >= 0;
-  const bool hasUnique = !guard.uniqueColumn.isEmpty();
   bool fits = row.table.compare(QLatin1String("lz_yjxxk"), Qt::CaseInsensitive) == 0 &&
-              (!hasQuota || guard.quotaColumn == quotaColumn) && (!hasUnique || guard.uniqueColumn == uniqueColumn);
+              guard.quotaColumn == quotaColumn && guard.uniqueColumn == uniqueColumn;
   for (const QString &column : row.columns)
     fits = fits && columns.contains(column);
   if (!fits)
     throw StoreError(QStringLiteral("The guarded append stores applications in lz_yjxxk only, guarded by %1 and %2")
                          .arg(quotaColumn, uniqueColumn));
-  QVariantList arguments{hasQuota ? guard.capacity : -1, hasUnique};
+  QVariantList arguments;
   for (const QString &column : columns) {
     QVariant value = row.value(column);
-    if (column == quotaColumn && hasQuota)
+    if (column == quotaColumn)
       value = guard.quotaValue;
-    else if (column == uniqueColumn && hasUnique)
+    else if (column == uniqueColumn)
       value = guard.uniqueValue;
     arguments << value;
   }
   return arguments;
+}
+
+void requireGbk(const NewRow &row) {
+  for (int i = 0; i < row.columns.size(); ++i) {
+    const QVariant &value = row.values.at(i);
+    if (value.typeId() == QMetaType::QString && !gbk::encodable(value.toString()))
+      throw StoreError(
+          QStringLiteral("%1 holds a character that GBK cannot encode; nothing was stored").arg(row.columns.at(i)));
+  }
 }
 
 } // namespace backend

@@ -14,12 +14,13 @@
 #include <memory>
 
 // The conditions the append re-checks in the same atomic step as the insert,
-// against whatever other clients stored in the meantime.
+// against whatever other clients stored in the meantime. The capacity of the
+// kindergarten is the store's own (lz_yeyme): the caller names the
+// kindergarten, never how many places it has.
 struct AppendGuard {
-  QString quotaColumn;  // e.g. 申请幼儿园名称
+  QString quotaColumn;  // 申请幼儿园名称
   QVariant quotaValue;  // the kindergarten
-  int capacity = -1;    // rows allowed for quotaValue; -1: no limit
-  QString uniqueColumn; // e.g. 身份证号
+  QString uniqueColumn; // 身份证号
   QVariant uniqueValue; // the identity number
 };
 
@@ -59,9 +60,11 @@ public:
   void select(const QString &text, const QVariantList &values, Result &result);
   // Inserts the row as it is. Raises StoreError.
   void insert(const NewRow &row);
-  // Inserts the row only while the guard's quota has room and its unique
-  // value is not stored yet, as one atomic step against every other client.
-  // Raises AppendRefused (nothing stored) or StoreError.
+  // Inserts the row only while the kindergarten has room by the store's own
+  // capacity and the identity number is not stored yet, as one atomic step
+  // against every other client. Raises AppendRefused (nothing stored) or
+  // StoreError (nothing stored, or the outcome could not be learnt even by
+  // reading back within the time limit).
   virtual void append(const NewRow &row, const AppendGuard &guard) = 0;
   // Ends the connection (rolling back what is open); the next statement
   // connects again.
@@ -80,16 +83,18 @@ protected:
   virtual int execute(const QString &text, const QVariantList &values, Result *result) = 0;
 
   // The outcomes of the server's append (kg_append): stored, refused for
-  // the quota, refused for the identity number.
+  // the quota, refused for the identity number, refused for a kindergarten
+  // the store holds no capacity for.
   static constexpr int kStored = 0;
   static constexpr int kQuotaFull = 1;
   static constexpr int kDuplicate = 2;
+  static constexpr int kUnknownKindergarten = 3;
   // Returns for kStored; raises AppendRefused for a refusal (reading the
   // stored row of a duplicate), StoreError for anything else.
   void refuseUnlessStored(int outcome, const NewRow &row);
-  // Whether the store holds the row's identity number for the row's
-  // kindergarten and name: read back after an append whose outcome the
-  // client could not learn. Raises StoreError.
+  // Whether the store holds the row exactly as it was sent (every column it
+  // sets): read back after an append whose outcome the client could not
+  // learn. Raises StoreError.
   bool readBack(const NewRow &row);
 
   StoreLocation m_location;
@@ -101,11 +106,14 @@ namespace backend {
 QString insertStatement(const NewRow &row);
 // One stored row as a map of column to value.
 QVariantMap rowMap(const Result &result, int row);
-// The arguments of the server's append kg_append: the capacity (-1: no
-// limit), whether the identity number is checked, then the twenty columns of
-// lz_yjxxk in their order (null for a column the row does not set). Raises
-// StoreError for a row or guard the append is not made for.
+// The arguments of the server's append kg_append: the twenty columns of
+// lz_yjxxk in their order (null for a column the row does not set), the
+// guard's kindergarten and identity number in theirs. Raises StoreError for
+// a row or guard the append is not made for.
 QVariantList appendArguments(const NewRow &row, const AppendGuard &guard);
+// Raises StoreError naming the first text value of the row that has no GBK
+// form: the store holds every text in GBK.
+void requireGbk(const NewRow &row);
 // Whether a bound value goes to the store as NULL: a null text, date or time
 // is NULL too.
 bool boundAsNull(const QVariant &value);

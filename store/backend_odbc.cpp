@@ -4,10 +4,13 @@
 #include "store/schema.h"
 
 #include <QAtomicInt>
+#include <QDeadlineTimer>
+#include <QRandomGenerator>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QSqlResult>
+#include <QThread>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -69,6 +72,21 @@ void OdbcBackend::connect() {
     throw StoreError(QStringLiteral("Cannot connect to the store (%1): %2").arg(m_location.describe(), failure));
   }
   m_connected = true;
+  m_session = Session{};
+  if (m_server == Server::PostgreSQL) {
+    // The session's process number, and a name of its own that tells it from
+    // a later session with the same number.
+    const QString name = QStringLiteral("kgfiling-%1").arg(QRandomGenerator::system()->generate64(), 0, 16);
+    try {
+      Result session;
+      execute(QStringLiteral("select pg_backend_pid(), set_config('application_name', ?, false)"), {name}, &session);
+      m_session.pid = session.rows.first().value(0).toInt();
+      m_session.name = name;
+    } catch (const StoreError &) {
+      disconnect();
+      throw;
+    }
+  }
 }
 
 void OdbcBackend::disconnect() {
@@ -174,6 +192,7 @@ int OdbcBackend::execute(const QString &text, const QVariantList &values, Result
 
 void OdbcBackend::append(const NewRow &row, const AppendGuard &guard) {
   const QVariantList arguments = backend::appendArguments(row, guard);
+  const NewRow sent{row.table, schema::applicationColumns(), arguments};
   // A kept connection may have been lost without notice, and the driver does
   // not tell before a statement fails: it is checked first, holding no lock,
   // so that the append is only sent on a live link.
@@ -182,49 +201,89 @@ void OdbcBackend::append(const NewRow &row, const AppendGuard &guard) {
   QStringList marks;
   for (qsizetype i = 0; i < arguments.size(); ++i)
     marks << QStringLiteral("?");
-  // SQL Server runs the procedure, PostgreSQL the function of the same name:
-  // either takes the locks, re-checks, inserts and commits in one request.
-  const QString call =
-      (m_server == Server::SqlServer ? QStringLiteral("exec kg_append %1") : QStringLiteral("select kg_append(%1)"))
-          .arg(marks.join(QStringLiteral(", ")));
   Result outcome;
+  Session sending;
   try {
     connect();
+    // SQL Server runs the procedure, PostgreSQL the function of the same
+    // name: either takes the locks, re-checks, inserts and commits in one
+    // request.
+    const QString call =
+        (m_server == Server::SqlServer ? QStringLiteral("exec kg_append %1") : QStringLiteral("select kg_append(%1)"))
+            .arg(marks.join(QStringLiteral(", ")));
+    sending = m_session;
+    sending.sent = true;
+    sending.doneBy = QDeadlineTimer(kProcedureBoundMs);
     execute(call, arguments, &outcome);
   } catch (const StoreError &) {
-    // The link went while the outcome is unknown: the server may have stored
-    // the row before. What it holds is read on a new connection before anyone
-    // is told.
-    const bool unknown = connectionLost();
+    // Sent, and then the link went: the server may have stored the row.
+    // What it holds is read on a new connection before anyone is told.
+    const bool unknown = sending.sent && connectionLost();
     disconnect();
-    if (unknown) {
-      try {
-        connect();
-        if (readBack(row))
-          return;
-      } catch (const StoreError &) {
-      }
-      disconnect();
-    }
+    if (unknown && storedAfterAll(sent, sending))
+      return;
     throw;
   }
-  refuseUnlessStored(outcome.rows.isEmpty() ? -1 : outcome.rows.first().value(0).toInt(), row);
+  refuseUnlessStored(outcome.rows.isEmpty() ? -1 : outcome.rows.first().value(0).toInt(), sent);
+}
+
+bool OdbcBackend::storedAfterAll(const NewRow &sent, const Session &old) {
+  // As on PostgreSQL's own library: what the store holds counts once the old
+  // session has ended, and no session is ended for it. A PostgreSQL server
+  // shows whether it still runs (its process number and the name this
+  // connection gave itself); a login of SQL Server sees no session but its
+  // own, so there the procedure's own bounds (no transaction of the caller's,
+  // every lock waited for at most five seconds) are waited out instead. The
+  // store is asked again and again for the command's time limit.
+  QDeadlineTimer bound(m_timeout * 1000);
+  for (;;) {
+    try {
+      connect();
+      for (;;) {
+        bool alive = m_server == Server::SqlServer && !old.doneBy.hasExpired();
+        if (m_server == Server::PostgreSQL && old.pid != 0) {
+          Result found;
+          execute(QStringLiteral("select count(*) from pg_stat_activity where pid = ? and application_name = ?"),
+                  {old.pid, old.name}, &found);
+          alive = found.rows.isEmpty() || found.rows.first().value(0).toInt() > 0;
+        }
+        if (!alive)
+          break;
+        if (bound.hasExpired())
+          throw StoreError(QStringLiteral("The session of the append is still running"));
+        QThread::msleep(100);
+      }
+      return readBack(sent);
+    } catch (const StoreError &) {
+      disconnect();
+      if (bound.hasExpired())
+        return false;
+      QThread::msleep(200);
+    }
+  }
 }
 
 QString OdbcBackend::appendProcedure() {
   // Run with its owner's rights (the client's login needs no insert right).
-  // The appends of one kindergarten, and of one identity number, wait for
-  // each other on application locks held to the end of the transaction,
-  // quota first, then identity; other kindergartens go on in parallel. An
-  // append given up by the client (its time limit) is rolled back with the
-  // connection the client then replaces.
-  QStringList parameters{QStringLiteral("@capacity int"), QStringLiteral("@unique bit")};
+  // Only as a request of its own: inside a transaction of the caller's the
+  // locks would be held until the caller ended it. A text without a GBK form
+  // is refused: the text is turned into code page 936 (Chinese_PRC) and
+  // back, which changes it exactly then. The capacity is the store's own
+  // (lz_yeyme); a kindergarten it does not know takes no application. The
+  // appends of one kindergarten, and of one identity number, wait for each
+  // other on application locks held to the end of the transaction, quota
+  // first, then identity, each for at most five seconds; other kindergartens
+  // go on in parallel.
+  QStringList parameters;
   QStringList values;
+  QStringList texts;
   for (const QString &column : schema::applicationColumns()) {
     const int length = schema::applicationColumnLength(column);
     parameters << (length == 0 ? QStringLiteral("@p_%1 datetime").arg(column)
                                : QStringLiteral("@p_%1 nvarchar(%2)").arg(column).arg(length));
     values << QStringLiteral("@p_") + column;
+    if (length != 0)
+      texts << QStringLiteral("(@p_%1)").arg(column);
   }
   return QStringLiteral(
              "create procedure kg_append %1\n"
@@ -234,34 +293,49 @@ QString OdbcBackend::appendProcedure() {
              "  set nocount on;\n"
              "  set xact_abort on;\n"
              "  declare @outcome int;\n"
+             "  declare @capacity int;\n"
              "  declare @key nvarchar(100);\n"
-             "  set @outcome = %6;\n"
+             "  declare @granted int;\n"
+             "  if @@trancount > 0\n"
+             "    throw 50001, N'kg_append runs only as a request of its own, outside any transaction', 1;\n"
+             "  if exists (select 1 from (values %4) v(t) where t is not null and\n"
+             "             cast(cast(t collate Chinese_PRC_BIN as varchar(max)) as nvarchar(max)) <> t collate "
+             "Chinese_PRC_BIN)\n"
+             "    throw 50002, N'a value holds a character that GBK cannot encode', 1;\n"
+             "  select @capacity = 名额 from lz_yeyme where 申请幼儿园名称 = @p_申请幼儿园名称;\n"
+             "  if @capacity is null\n"
+             "  begin\n"
+             "    select %8 as outcome;\n"
+             "    return;\n"
+             "  end\n"
+             "  set @outcome = %7;\n"
              "  begin transaction;\n"
-             "  if @capacity >= 0\n"
-             "  begin\n"
-             "    set @key = N'申请幼儿园名称=' + isnull(@p_申请幼儿园名称, N'');\n"
-             "    exec sp_getapplock @Resource = @key, @LockMode = 'Exclusive', @LockOwner = 'Transaction';\n"
-             "  end\n"
-             "  if @unique = 1\n"
-             "  begin\n"
-             "    set @key = N'身份证号=' + isnull(@p_身份证号, N'');\n"
-             "    exec sp_getapplock @Resource = @key, @LockMode = 'Exclusive', @LockOwner = 'Transaction';\n"
-             "  end\n"
-             "  if @capacity >= 0 and (select count(*) from lz_yjxxk where 申请幼儿园名称 = @p_申请幼儿园名称) >= "
-             "@capacity\n"
-             "    set @outcome = %4;\n"
-             "  else if exists (select 1 from lz_yjxxk where 身份证号 = @p_身份证号)\n"
+             "  set @key = N'申请幼儿园名称=' + @p_申请幼儿园名称;\n"
+             "  exec @granted = sp_getapplock @Resource = @key, @LockMode = 'Exclusive', @LockOwner = 'Transaction', "
+             "@LockTimeout = %9;\n"
+             "  if @granted < 0\n"
+             "    throw 50003, N'the kindergarten stayed locked', 1;\n"
+             "  set @key = N'身份证号=' + isnull(@p_身份证号, N'');\n"
+             "  exec @granted = sp_getapplock @Resource = @key, @LockMode = 'Exclusive', @LockOwner = 'Transaction', "
+             "@LockTimeout = %9;\n"
+             "  if @granted < 0\n"
+             "    throw 50003, N'the identity number stayed locked', 1;\n"
+             "  if (select count(*) from lz_yjxxk where 申请幼儿园名称 = @p_申请幼儿园名称) >= @capacity\n"
              "    set @outcome = %5;\n"
+             "  else if exists (select 1 from lz_yjxxk where 身份证号 = @p_身份证号)\n"
+             "    set @outcome = %6;\n"
              "  else\n"
              "    insert into lz_yjxxk (%2) values (%3);\n"
              "  commit transaction;\n"
              "  select @outcome as outcome;\n"
              "end")
       .arg(parameters.join(QStringLiteral(", ")), schema::applicationColumns().join(QStringLiteral(", ")),
-           values.join(QStringLiteral(", ")))
+           values.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")))
       .arg(kQuotaFull)
       .arg(kDuplicate)
-      .arg(kStored);
+      .arg(kStored)
+      .arg(kUnknownKindergarten)
+      .arg(kLockWaitMs);
 }
 
 QStringList OdbcBackend::createStatements() {
@@ -269,6 +343,7 @@ QStringList OdbcBackend::createStatements() {
           QStringLiteral("create table lz_yjxxk (%1)")
               .arg(schema::applicationColumnsSql(QStringLiteral("nvarchar"), QStringLiteral("datetime"))),
           QStringLiteral("create table lz_xzcz (村或社区 nvarchar(40), 组数 int)"),
+          schema::quotaTableSql(QStringLiteral("nvarchar")),
           QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)"),
           QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)"),
           appendProcedure()};
@@ -278,7 +353,13 @@ QStringList OdbcBackend::dropStatements() {
   return {QStringLiteral("if object_id('lz_kttb') is not null drop table lz_kttb"),
           QStringLiteral("if object_id('lz_yjxxk') is not null drop table lz_yjxxk"),
           QStringLiteral("if object_id('lz_xzcz') is not null drop table lz_xzcz"),
+          QStringLiteral("if object_id('lz_yeyme') is not null drop table lz_yeyme"),
           QStringLiteral("if object_id('kg_append') is not null drop procedure kg_append")};
+}
+
+QStringList OdbcBackend::quotaUpgradeStatements() {
+  return {schema::quotaTableSql(QStringLiteral("nvarchar")),
+          QStringLiteral("if object_id('kg_append') is not null drop procedure kg_append"), appendProcedure()};
 }
 
 // The recording time and the record of changes (SQL Server).

@@ -6,6 +6,7 @@
 
 #include "store/backend.h"
 
+#include <QDeadlineTimer>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
@@ -23,10 +24,16 @@ public:
   // them.
   static QStringList createStatements();
   static QStringList dropStatements();
-  // SQL Server's guarded append, the procedure kg_append: takes the locks,
-  // re-checks the quota and the identity number, inserts, and tells the
+  // SQL Server's guarded append, the procedure kg_append: refuses to run in
+  // a transaction of the caller's and a text without a GBK form, takes the
+  // locks (waiting for each at most kLockWaitMs), re-checks the quota against
+  // the store's own capacity and the identity number, inserts, and tells the
   // outcome as a one-row result.
   static QString appendProcedure();
+  static constexpr int kLockWaitMs = 5000;
+  // What gives a store made before lz_yeyme the table and the procedure that
+  // counts against it.
+  static QStringList quotaUpgradeStatements();
 
   // The recording time of every application and the record of every change
   // (lz_xgjl, written by triggers), added to a store its create statements
@@ -55,6 +62,23 @@ private:
   };
   Prepared &prepared(const QString &text);
   QSqlDatabase database() const;
+  // The session a statement was sent on: on PostgreSQL its process number
+  // and the name the connection gave itself.
+  struct Session {
+    int pid = 0;
+    QString name;
+    bool sent = false;
+    QDeadlineTimer doneBy; // SQL Server: when a call sent then has ended at the latest
+  };
+  // After the link was lost with the append's outcome unknown: on a new
+  // connection, waits until the old session cannot store any more, then
+  // reads the row back, trying for the time limit. False when it is not
+  // stored, or when that could not be learnt within the limit.
+  bool storedAfterAll(const NewRow &sent, const Session &old);
+  // How long a call of SQL Server's procedure can run once started: its two
+  // lock waits and a second for its work.
+  static constexpr int kProcedureBoundMs = 2 * kLockWaitMs + 1000;
+  Session m_session;
 
   QString m_connectionName;
   bool m_connected = false;

@@ -3,11 +3,17 @@
 #include "store/records.h"
 #include "store/schema.h"
 
+#include <QRandomGenerator>
+#include <QThread>
 #include <QVarLengthArray>
 #include <cerrno>
 #include <libpq-fe.h>
 #include <poll.h>
-#include <thread>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
 
 namespace {
 
@@ -93,20 +99,28 @@ void PostgresBackend::connect() {
   // text. A statement is planned once on the connection, not again at each
   // of its first five runs: every statement of the windows, and each one in
   // kg_append, compares indexed columns with values, and its plan does not
-  // depend on them.
+  // depend on them. What the statements rely on is set here too, since
+  // settings sent at connecting stand above the defaults a login may give
+  // itself (ALTER ROLE ... SET): the tables' schema, a transaction that may
+  // write, the isolation and the durability of a commit. The server probes a
+  // connection that has gone quiet, so that a session whose client is gone
+  // ends within seconds.
   const QByteArray options = "-c statement_timeout=" + QByteArray::number(m_timeout * 1000) +
-                             " -c DateStyle=ISO -c plan_cache_mode=force_generic_plan";
-  const char *keys[] = {"host", "port", "dbname", "user", "password", "connect_timeout", "options", "client_encoding",
-                        nullptr};
-  const char *values[] = {host.constData(),
-                          port.constData(),
-                          database.constData(),
-                          user.constData(),
-                          password.constData(),
-                          connectTimeout.constData(),
-                          options.constData(),
-                          "UTF8",
-                          nullptr};
+                             " -c DateStyle=ISO -c plan_cache_mode=force_generic_plan -c search_path=public"
+                             " -c default_transaction_read_only=off"
+                             " -c default_transaction_isolation=read\\ committed -c synchronous_commit=on"
+                             " -c tcp_keepalives_idle=10 -c tcp_keepalives_interval=2 -c tcp_keepalives_count=3";
+  // A name of this connection's own, so that the session can be told from a
+  // later one that the server gives the same process number.
+  const QByteArray name = "kgfiling-" + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+  const char *keys[] = {
+      "host", "port", "dbname", "user", "password", "connect_timeout", "options", "client_encoding", "application_name",
+      nullptr};
+  const char *values[] = {host.constData(),     port.constData(),
+                          database.constData(), user.constData(),
+                          password.constData(), connectTimeout.constData(),
+                          options.constData(),  "UTF8",
+                          name.constData(),     nullptr};
   PGconn *connection = PQconnectdbParams(keys, values, 0);
   if (!connection || PQstatus(connection) != CONNECTION_OK) {
     const QString failure =
@@ -118,7 +132,21 @@ void PostgresBackend::connect() {
   PQsetNoticeProcessor(
       connection, [](void *, const char *) {}, nullptr);
   m_connection = connection;
-  m_session = PQbackendPID(connection);
+  m_session = Session{PQbackendPID(connection), name};
+}
+
+void PostgresBackend::reset() {
+  // Closed with a reset, not the orderly end: what the client has sent and
+  // the server has not taken yet is dropped, instead of reaching the server
+  // whenever the network lets it through.
+  if (m_connection) {
+    const int socket = PQsocket(m_connection);
+    if (socket >= 0) {
+      const linger now{1, 0};
+      ::setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&now), sizeof now);
+    }
+  }
+  disconnect();
 }
 
 void PostgresBackend::disconnect() {
@@ -236,16 +264,10 @@ PGresult *PostgresBackend::prepareAndRun(const QString &text, int count, const c
 }
 
 void PostgresBackend::giveUp(const QString &text) {
-  // The server is told to stop the statement, without waiting for it to
-  // take the request: a server that went silent would hold the window.
-  if (PGcancel *cancel = PQgetCancel(m_connection)) {
-    std::thread([cancel] {
-      char message[256];
-      PQcancel(cancel, message, sizeof message);
-      PQfreeCancel(cancel);
-    }).detach();
-  }
-  disconnect();
+  // The server has ended the statement itself at the time limit
+  // (statement_timeout), or will as soon as it runs again; a server or a
+  // network gone silent is not waited for any longer.
+  reset();
   throw StoreError(QStringLiteral("The store did not answer within %1 s: %2").arg(m_timeout).arg(text));
 }
 
@@ -254,6 +276,8 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
   // the client waits half a second longer for that answer, then gives up on
   // a server or network gone silent.
   m_deadline = QDeadlineTimer(m_timeout * 1000 + 500);
+  if (m_bound.deadline() < m_deadline.deadline())
+    m_deadline = m_bound;
   Prepared *statement = prepared(text);
   const int count = int(values.size());
   QVarLengthArray<QByteArray, 24> texts(count);
@@ -347,15 +371,17 @@ int PostgresBackend::execute(const QString &text, const QVariantList &values, Re
 
 void PostgresBackend::append(const NewRow &row, const AppendGuard &guard) {
   const QVariantList arguments = backend::appendArguments(row, guard);
+  const NewRow sent{row.table, schema::applicationColumns(), arguments};
   static const QString call = [] {
     QStringList marks;
-    for (qsizetype i = 0; i < schema::applicationColumns().size() + 2; ++i)
+    for (qsizetype i = 0; i < schema::applicationColumns().size(); ++i)
       marks << QStringLiteral("?");
     return QStringLiteral("select kg_append(%1)").arg(marks.join(QStringLiteral(", ")));
   }();
   // One request: the server takes the locks, re-checks, inserts and commits
   // before it answers, so no lock is held across the network.
   Result outcome;
+  Session sending;
   try {
     // A kept connection the server has ended meanwhile (a restart, a
     // terminated session) has its last message and its end waiting on the
@@ -365,106 +391,217 @@ void PostgresBackend::append(const NewRow &row, const AppendGuard &guard) {
     if (m_connection && lostWhileIdle())
       disconnect();
     connect();
+    sending = m_session;
     execute(call, arguments, &outcome);
   } catch (const StoreError &) {
-    // The link went, or the time limit passed, while the outcome is unknown:
-    // the server may have stored the row before. What it holds is read on a
-    // new connection before anyone is told.
-    const bool unknown = !connected() || connectionLost();
-    const int session = m_session;
-    disconnect();
-    if (unknown && storedAfterAll(row, session))
+    // Sent, and then the link went or the time limit passed: the server may
+    // have stored the row. What it holds is read on a new connection before
+    // anyone is told. Not sent (no connection), or refused on a live link:
+    // nothing was stored.
+    const bool unknown = sending.pid != 0 && (!connected() || connectionLost());
+    reset();
+    if (unknown && storedAfterAll(sent, sending))
       return;
     throw;
   }
-  refuseUnlessStored(outcome.rows.isEmpty() ? -1 : outcome.rows.first().value(0).toInt(), row);
+  refuseUnlessStored(outcome.rows.isEmpty() ? -1 : outcome.rows.first().value(0).toInt(), sent);
 }
 
-bool PostgresBackend::storedAfterAll(const NewRow &row, int session) {
-  // Reached quickly or not at all: the guardian waited the time limit already.
-  m_connectSeconds = 2;
-  try {
-    connect();
-    m_connectSeconds = m_location.loginTimeout;
-    // The old session may still be running the append on a server that was
-    // silent: it is ended first (a login may end its own sessions), so that
-    // what is read is final.
-    Result ended;
+bool PostgresBackend::storedAfterAll(const NewRow &sent, const Session &old) {
+  // What the store holds counts only once the session the append was sent
+  // on has ended: until then it may still be running the append, or still
+  // get it from the network. No session is ended for it (a process number
+  // may since belong to another guardian's session): the old session ends by
+  // the server's own time limit (statement_timeout), by the reset that
+  // closed it, or by the server's probes of a quiet connection. The name
+  // given at connecting tells it from a later session with the same process
+  // number. The store is asked again and again for the command's time limit;
+  // after that, the outcome is unknown and the append fails.
+  m_bound = QDeadlineTimer(m_timeout * 1000);
+  const int connectSeconds = m_connectSeconds;
+  m_connectSeconds = 2; // libpq's least
+  bool stored = false;
+  for (;;) {
     try {
-      execute(QStringLiteral("select pg_terminate_backend(?, 5000)"), {session}, &ended);
+      connect();
+      Result alive;
+      for (;;) {
+        execute(QStringLiteral("select count(*) from pg_stat_activity where pid = ? and application_name = ?"),
+                {old.pid, QString::fromLatin1(old.name)}, &alive);
+        if (!alive.rows.isEmpty() && alive.rows.first().value(0).toInt() == 0)
+          break;
+        if (m_bound.hasExpired())
+          throw StoreError(QStringLiteral("The session of the append is still running"));
+        QThread::msleep(100);
+      }
+      stored = readBack(sent);
+      break;
     } catch (const StoreError &) {
-      if (!connected() || connectionLost())
-        throw;
+      reset();
+      if (m_bound.hasExpired())
+        break;
+      QThread::msleep(200);
     }
-    return readBack(row);
-  } catch (const StoreError &) {
-    m_connectSeconds = m_location.loginTimeout;
-    disconnect();
-    return false;
   }
+  m_bound = QDeadlineTimer(QDeadlineTimer::Forever);
+  m_connectSeconds = connectSeconds;
+  return stored;
 }
 
 QString PostgresBackend::appendFunction() {
   // Run with its owner's rights: the client's login needs neither an insert
-  // right nor the advisory locks. The appends of one kindergarten (and of one
-  // identity number) wait for each other on transaction-scoped advisory
-  // locks, always quota first, then identity, so two appends never wait on
-  // each other in a circle; other kindergartens go on in parallel.
-  QStringList parameters{QStringLiteral("p_capacity integer"), QStringLiteral("p_unique boolean")};
+  // right nor the advisory locks. The capacity is the store's own
+  // (lz_yeyme); a kindergarten it does not know takes no application. The
+  // appends of one kindergarten (and of one identity number) wait for each
+  // other on transaction-scoped advisory locks, always quota first, then
+  // identity, so two appends never wait on each other in a circle; other
+  // kindergartens go on in parallel. kg_lock bounds how long anyone can keep
+  // such a lock from the others.
+  QStringList parameters;
   QStringList values;
+  QStringList texts;
   for (const QString &column : schema::applicationColumns()) {
     const bool stamp = column == QStringLiteral("填报日期");
     parameters << QStringLiteral("p_%1 %2").arg(column,
                                                 stamp ? QStringLiteral("timestamp") : QStringLiteral("varchar"));
     values << QStringLiteral("p_") + column;
+    if (!stamp)
+      texts << QStringLiteral("p_") + column;
   }
   return QStringLiteral(
              "create or replace function kg_append(%1) returns integer language plpgsql security definer "
              "set search_path = public, pg_temp as $$\n"
+             "declare\n"
+             "  capacity integer;\n"
              "begin\n"
-             "  if p_capacity >= 0 then\n"
-             "    perform pg_advisory_xact_lock(1, hashtext('申请幼儿园名称=' || coalesce(p_申请幼儿园名称, '')));\n"
+             "  -- The store holds GBK text only: a character without a GBK form is refused here,\n"
+             "  -- whoever sends it (untranslatable_character).\n"
+             "  perform convert_to(concat_ws('', %4), 'GBK');\n"
+             "  select 名额 into capacity from lz_yeyme where 申请幼儿园名称 = p_申请幼儿园名称;\n"
+             "  if not found then\n"
+             "    return %8;\n"
              "  end if;\n"
-             "  if p_unique then\n"
-             "    perform pg_advisory_xact_lock(2, hashtext('身份证号=' || coalesce(p_身份证号, '')));\n"
-             "  end if;\n"
-             "  if p_capacity >= 0 and\n"
-             "     (select count(*) from lz_yjxxk where 申请幼儿园名称 = p_申请幼儿园名称) >= p_capacity then\n"
-             "    return %4;\n"
-             "  end if;\n"
-             "  if p_unique and exists (select 1 from lz_yjxxk where 身份证号 = p_身份证号) then\n"
+             "  perform kg_lock(1, hashtext('申请幼儿园名称=' || p_申请幼儿园名称));\n"
+             "  perform kg_lock(2, hashtext('身份证号=' || coalesce(p_身份证号, '')));\n"
+             "  if (select count(*) from lz_yjxxk where 申请幼儿园名称 = p_申请幼儿园名称) >= capacity then\n"
              "    return %5;\n"
+             "  end if;\n"
+             "  if exists (select 1 from lz_yjxxk where 身份证号 = p_身份证号) then\n"
+             "    return %6;\n"
              "  end if;\n"
              "  insert into lz_yjxxk (%2) values (%3) on conflict (身份证号) do nothing;\n"
              "  if not found then\n"
-             "    return %5;\n"
+             "    return %6;\n"
              "  end if;\n"
-             "  return %6;\n"
+             "  return %7;\n"
              "end $$")
       .arg(parameters.join(QStringLiteral(", ")), schema::applicationColumns().join(QStringLiteral(", ")),
-           values.join(QStringLiteral(", ")))
+           values.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")))
       .arg(kQuotaFull)
       .arg(kDuplicate)
-      .arg(kStored);
+      .arg(kStored)
+      .arg(kUnknownKindergarten);
+}
+
+QString PostgresBackend::lockFunction() {
+  // Takes one of kg_append's advisory locks. A lock is held for the few
+  // milliseconds an append takes; but whoever calls kg_append inside a
+  // transaction of their own (begin; select kg_append(...); and no commit),
+  // or in a statement that goes on after it, keeps the lock until that
+  // transaction ends, and no setting a session may change bounds that. So
+  // the waiter bounds it: it waits a second at a time, and a holder it has
+  // seen in the same transaction for two seconds is not an append at work;
+  // its session is ended (the server's log names it), and the lock is taken.
+  // Sessions of a superuser and of the owner are never ended.
+  return QStringLiteral(
+      "create or replace function kg_lock(p_space integer, p_key integer) returns void language plpgsql "
+      "set search_path = pg_catalog, pg_temp set lock_timeout = '1s' as $$\n"
+      "declare\n"
+      "  holder record;\n"
+      "  watched_pid integer;\n"
+      "  watched_start timestamptz;\n"
+      "  since timestamptz;\n"
+      "begin\n"
+      "  loop\n"
+      "    begin\n"
+      "      perform pg_advisory_xact_lock(p_space, p_key);\n"
+      "      return;\n"
+      "    exception when lock_not_available then\n"
+      "      null;\n"
+      "    end;\n"
+      "    perform pg_stat_clear_snapshot();\n"
+      "    select a.pid, a.xact_start, a.state, a.usename, a.client_addr, r.rolsuper into holder\n"
+      "      from pg_locks l join pg_stat_activity a on a.pid = l.pid join pg_roles r on r.oid = a.usesysid\n"
+      "     where l.locktype = 'advisory' and l.granted and l.objsubid = 2\n"
+      "       and l.database = (select oid from pg_database where datname = current_database())\n"
+      "       and l.classid = p_space::oid and l.objid = p_key::oid\n"
+      "     limit 1;\n"
+      "    if not found then\n"
+      "      watched_pid := null;\n"
+      "    elsif watched_pid is distinct from holder.pid or watched_start is distinct from holder.xact_start then\n"
+      "      watched_pid := holder.pid;\n"
+      "      watched_start := holder.xact_start;\n"
+      "      since := clock_timestamp();\n"
+      "    elsif clock_timestamp() - since >= interval '2 s' and not holder.rolsuper\n"
+      "          and holder.usename <> current_user then\n"
+      "      raise log 'kg_append: ended session % of % from % (%): it kept an append''s lock (%, %) for % s',\n"
+      "        holder.pid, holder.usename, coalesce(holder.client_addr::text, 'local'), holder.state,\n"
+      "        p_space, p_key, round(extract(epoch from clock_timestamp() - since)::numeric, 1);\n"
+      "      perform pg_terminate_backend(holder.pid, 1000);\n"
+      "      watched_pid := null;\n"
+      "    end if;\n"
+      "  end loop;\n"
+      "end $$");
 }
 
 QStringList PostgresBackend::createStatements() {
-  return {QStringLiteral("create table lz_kttb (幼儿园填报 boolean, 幼儿园版本 varchar(20))"),
-          QStringLiteral("create table lz_yjxxk (%1)")
-              .arg(schema::applicationColumnsSql(QStringLiteral("varchar"), QStringLiteral("timestamp(0)"))),
-          QStringLiteral("create table lz_xzcz (村或社区 varchar(40), 组数 integer)"),
-          QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
-                         "$$ select localtimestamp(3)::timestamp $$"),
-          QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)"),
-          QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)"), appendFunction(),
-          // Only the logins granted it (kgadmin create-login) may append.
-          QStringLiteral("revoke all on function kg_append from public")};
+  return QStringList{QStringLiteral("create table lz_kttb (幼儿园填报 boolean, 幼儿园版本 varchar(20))"),
+                     QStringLiteral("create table lz_yjxxk (%1)")
+                         .arg(schema::applicationColumnsSql(QStringLiteral("varchar"), QStringLiteral("timestamp(0)"))),
+                     QStringLiteral("create table lz_xzcz (村或社区 varchar(40), 组数 integer)"),
+                     schema::quotaTableSql(QStringLiteral("varchar")),
+                     QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
+                                    "$$ select localtimestamp(3)::timestamp $$"),
+                     QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)"),
+                     QStringLiteral("create index ix_lz_xzcz_csq on lz_xzcz (村或社区)")} +
+         appendStatements();
+}
+
+QStringList PostgresBackend::appendStatements() {
+  return {lockFunction(), appendFunction(),
+          // Only the logins granted it (kgadmin create-login) may append;
+          // nobody but the owner takes the locks.
+          QStringLiteral("revoke all on function kg_append from public"),
+          QStringLiteral("revoke all on function kg_lock from public"),
+          // The server's own time zone, as the administrator's session has it
+          // now, for the store's clock and the recording time, whatever zone a
+          // session of the client's login asks for.
+          QStringLiteral("do $$ begin\n"
+                         "  execute format('alter function getdate() set TimeZone = %L', "
+                         "current_setting('TimeZone'));\n"
+                         "  execute format('alter function kg_append set TimeZone = %L', "
+                         "current_setting('TimeZone'));\n"
+                         "end $$")};
+}
+
+QStringList PostgresBackend::quotaUpgradeStatements() {
+  // The append of a store made before lz_yeyme took the capacity from its
+  // caller: it goes, whatever its arguments.
+  return QStringList{schema::quotaTableSql(QStringLiteral("varchar")),
+                     QStringLiteral("do $$ declare f regprocedure; begin\n"
+                                    "  for f in select oid::regprocedure from pg_proc where proname = 'kg_append' "
+                                    "and pronamespace = 'public'::regnamespace loop\n"
+                                    "    execute format('drop function %s', f);\n"
+                                    "  end loop;\n"
+                                    "end $$")} +
+         appendStatements();
 }
 
 QStringList PostgresBackend::dropStatements() {
-  return {QStringLiteral("drop table if exists lz_kttb"), QStringLiteral("drop table if exists lz_yjxxk"),
-          QStringLiteral("drop table if exists lz_xzcz"), QStringLiteral("drop function if exists getdate()"),
-          QStringLiteral("drop function if exists kg_append")};
+  return {QStringLiteral("drop table if exists lz_kttb"),      QStringLiteral("drop table if exists lz_yjxxk"),
+          QStringLiteral("drop table if exists lz_xzcz"),      QStringLiteral("drop table if exists lz_yeyme"),
+          QStringLiteral("drop function if exists getdate()"), QStringLiteral("drop function if exists kg_append"),
+          QStringLiteral("drop function if exists kg_lock")};
 }
 
 // The recording time and the record of changes.

@@ -23,9 +23,18 @@ public:
   // them.
   static QStringList createStatements();
   static QStringList dropStatements();
-  // The server's guarded append, kg_append: takes the locks, re-checks the
-  // quota and the identity number, inserts, and tells the outcome.
+  // The server's guarded append, kg_append: refuses a text without a GBK
+  // form, takes the locks, re-checks the quota against the store's own
+  // capacity and the identity number, inserts, and tells the outcome.
   static QString appendFunction();
+  // kg_lock, which takes kg_append's locks and ends a session that keeps one
+  // from the others.
+  static QString lockFunction();
+  // kg_lock, kg_append and their rights (part of createStatements).
+  static QStringList appendStatements();
+  // What gives a store made before lz_yeyme the table and the append that
+  // counts against it (kgadmin upgrade).
+  static QStringList quotaUpgradeStatements();
 
   // The recording time of every application and the record of every change
   // (lz_xgjl, written by triggers), added to a store its create statements
@@ -69,12 +78,21 @@ private:
   // Waits for the answer to what was sent until the statement's deadline,
   // then gives up. The first result, or nullptr (the caller clears it).
   pg_result *answer(const QString &text);
-  // Cancels the statement, ends the connection and raises StoreError.
+  // Ends the connection with a reset and raises StoreError.
   [[noreturn]] void giveUp(const QString &text);
+  // A server process with the name its connection was given.
+  struct Session {
+    int pid = 0;
+    QByteArray name;
+  };
   // After the link was lost with the append's outcome unknown: on a new
-  // connection, ends the old session and reads the row back. False when it
-  // is not stored or the server cannot be reached.
-  bool storedAfterAll(const NewRow &row, int session);
+  // connection, waits until the old session has ended, then reads the row
+  // back, trying for the time limit. False when it is not stored, or when
+  // that could not be learnt within the limit.
+  bool storedAfterAll(const NewRow &sent, const Session &old);
+  // Ends the connection with a reset (what the server has not taken of it
+  // is dropped).
+  void reset();
   // Whether the kept connection was ended by the server while it was idle.
   bool lostWhileIdle();
   QString error(const pg_result *result) const;
@@ -83,8 +101,9 @@ private:
   std::unordered_map<QString, std::unique_ptr<Prepared>> m_prepared;
   Prepared *m_lastPrepared = nullptr;
   QString m_lastText;
-  int m_connectSeconds;      // the time a connection may take
-  int m_session = 0;         // the server process of the connection
-  QDeadlineTimer m_deadline; // of the statement running
-  int m_statements = 0;      // names given to statements prepared on the connection
+  int m_connectSeconds;                            // the time a connection may take
+  Session m_session;                               // the server process of the connection
+  QDeadlineTimer m_deadline;                       // of the statement running
+  QDeadlineTimer m_bound{QDeadlineTimer::Forever}; // no statement waits beyond it
+  int m_statements = 0;                            // names given to statements prepared on the connection
 };

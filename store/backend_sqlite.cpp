@@ -232,12 +232,16 @@ int SqliteBackend::execute(const QString &text, const QVariantList &values, Resu
 }
 
 // Guarded, in one transaction that holds the store's write lock: one insert
-// that adds the row only while the quota has room and the unique value is not
-// stored yet; when no row went in, the same transaction tells which condition
-// refused it.
+// that adds the row only while the kindergarten has room by the store's own
+// capacity (lz_yeyme) and the identity number is not stored yet; when no row
+// went in, the same transaction tells which condition refused it. A text
+// without a GBK form is refused before anything is written: the embedded
+// store holds what the client's library lets through, and the library lets
+// through only what GBK can hold.
 void SqliteBackend::append(const NewRow &row, const AppendGuard &guard) {
-  const bool hasQuota = !guard.quotaColumn.isEmpty() && guard.capacity >= 0;
-  const bool hasUnique = !guard.uniqueColumn.isEmpty();
+  const QVariantList arguments = backend::appendArguments(row, guard);
+  const NewRow sent{row.table, schema::applicationColumns(), arguments};
+  backend::requireGbk(sent);
   try {
     connect();
     begin();
@@ -246,47 +250,29 @@ void SqliteBackend::append(const NewRow &row, const AppendGuard &guard) {
     throw;
   }
 
-  const QString &table = row.table;
-  const QString countQuota = QStringLiteral("select count(*) from %1 where %3 = ?").arg(table, guard.quotaColumn);
-  QStringList marks;
-  for (qsizetype i = 0; i < row.columns.size(); ++i)
-    marks << QStringLiteral("?");
-  QStringList conditions;
-  QVariantList guardedValues = row.values;
-  if (hasQuota) {
-    conditions << QStringLiteral("(%1) < ?").arg(countQuota);
-    guardedValues << guard.quotaValue << guard.capacity;
-  }
-  if (hasUnique) {
-    conditions << QStringLiteral("not exists (select 1 from %1 where %3 = ?)").arg(table, guard.uniqueColumn);
-    guardedValues << guard.uniqueValue;
-  }
-  const QString guardedInsert =
-      conditions.isEmpty() ? backend::insertStatement(row)
-                           : QStringLiteral("insert into %1 (%2) select %3 where %4")
-                                 .arg(table, row.columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")),
-                                      conditions.join(QStringLiteral(" and ")));
-
-  // The unique key of the table (the identity number, unless the guard names
-  // another column) reports a refused insert as the duplicate it is.
-  QString keyColumn = guard.uniqueColumn;
-  QVariant keyValue = guard.uniqueValue;
-  if (keyColumn.isEmpty() && row.columns.contains(QStringLiteral("身份证号"))) {
-    keyColumn = QStringLiteral("身份证号");
-    keyValue = row.value(keyColumn);
-  }
-  const QString uniqueSelect = QStringLiteral("select * from %1 where %2 = ?").arg(table, keyColumn);
+  static const QString guardedInsert = [] {
+    QStringList marks;
+    for (qsizetype i = 0; i < schema::applicationColumns().size(); ++i)
+      marks << QStringLiteral("?");
+    return QStringLiteral("insert into lz_yjxxk (%1) select %2 where "
+                          "(select count(*) from lz_yjxxk where 申请幼儿园名称 = ?) < "
+                          "(select 名额 from lz_yeyme where 申请幼儿园名称 = ?) and "
+                          "not exists (select 1 from lz_yjxxk where 身份证号 = ?)")
+        .arg(schema::applicationColumns().join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
+  }();
+  const QString uniqueSelect = QStringLiteral("select * from lz_yjxxk where 身份证号 = ?");
+  const QVariant kindergarten = guard.quotaValue;
+  const QVariant number = guard.uniqueValue;
   int inserted = 0;
   try {
-    inserted = execute(guardedInsert, guardedValues, nullptr);
+    inserted = execute(guardedInsert, arguments + QVariantList{kindergarten, kindergarten, number}, nullptr);
   } catch (const StoreError &error) {
     rollback();
     // The unique key on the identity number is the last line of defence: an
     // insert it refused is a duplicate, reported with the row that holds it.
     Result existing;
     try {
-      if (!keyColumn.isEmpty())
-        execute(uniqueSelect, {keyValue}, &existing);
+      execute(uniqueSelect, {number}, &existing);
     } catch (...) {
       disconnect();
       throw error;
@@ -301,23 +287,26 @@ void SqliteBackend::append(const NewRow &row, const AppendGuard &guard) {
     // Refused by the guard; the locks still hold, so the reason read now is
     // the one the insert met. The quota is told first, as the form does.
     try {
-      if (hasQuota) {
-        Result counted;
-        execute(countQuota, {guard.quotaValue}, &counted);
-        if (!counted.rows.isEmpty() && counted.rows.first().value(0).toLongLong() >= guard.capacity) {
-          rollback();
-          throw AppendRefused(AppendRefused::Reason::QuotaFull, {});
-        }
-      }
+      Result counted;
+      execute(QStringLiteral("select (select count(*) from lz_yjxxk where 申请幼儿园名称 = ?), "
+                             "(select 名额 from lz_yeyme where 申请幼儿园名称 = ?)"),
+              {kindergarten, kindergarten}, &counted);
+      const QVariant capacity = counted.rows.isEmpty() ? QVariant() : counted.rows.first().value(1);
       Result existing;
-      if (hasUnique)
-        execute(QStringLiteral("select * from %1 where %3 = ?").arg(table, guard.uniqueColumn), {guard.uniqueValue},
-                &existing);
+      execute(uniqueSelect, {number}, &existing);
       rollback();
+      if (capacity.isNull())
+        refuseUnlessStored(kUnknownKindergarten, sent);
+      if (counted.rows.first().value(0).toLongLong() >= capacity.toLongLong())
+        throw AppendRefused(AppendRefused::Reason::QuotaFull, {});
       if (!existing.rows.isEmpty())
         throw AppendRefused(AppendRefused::Reason::Duplicate, backend::rowMap(existing, 0));
       throw StoreError(QStringLiteral("The store added %1 rows instead of one: %2").arg(inserted).arg(guardedInsert));
-    } catch (const AppendRefused &) {
+    } catch (const StoreError &) {
+      if (m_inTransaction) {
+        rollback();
+        disconnect();
+      }
       throw;
     } catch (...) {
       rollback();
@@ -358,6 +347,7 @@ QStringList SqliteBackend::createStatements() {
           QStringLiteral("create table lz_yjxxk (%1)")
               .arg(schema::applicationColumnsSql(QStringLiteral("varchar"), QStringLiteral("datetime"))),
           QStringLiteral("create table lz_xzcz (村或社区 varchar(40), 组数 integer)"),
+          schema::quotaTableSql(QStringLiteral("varchar")),
           QStringLiteral("create table kg_clock (offset_seconds integer not null)"),
           QStringLiteral("insert into kg_clock (offset_seconds) values (0)"),
           QStringLiteral("create index ix_lz_yjxxk_yey on lz_yjxxk (申请幼儿园名称)"),
@@ -366,7 +356,8 @@ QStringList SqliteBackend::createStatements() {
 
 QStringList SqliteBackend::dropStatements() {
   return {QStringLiteral("drop table if exists lz_kttb"), QStringLiteral("drop table if exists lz_yjxxk"),
-          QStringLiteral("drop table if exists lz_xzcz"), QStringLiteral("drop table if exists kg_clock")};
+          QStringLiteral("drop table if exists lz_xzcz"), QStringLiteral("drop table if exists lz_yeyme"),
+          QStringLiteral("drop table if exists kg_clock")};
 }
 
 // The recording time and the record of changes.

@@ -1,5 +1,6 @@
 #include "store/schema.h"
 
+#include "form/catchment.h"
 #include "store/backend_odbc.h"
 #include "store/backend_postgres.h"
 #include "store/backend_sqlite.h"
@@ -110,6 +111,12 @@ QString applicationColumnsSql(const QString &textType, const QString &stampType)
   return columns.join(QStringLiteral(", "));
 }
 
+QString quotaTableSql(const QString &textType) {
+  return QStringLiteral("create table lz_yeyme (申请幼儿园名称 %1(40) not null primary key, "
+                        "名额 integer not null check (名额 >= 0))")
+      .arg(textType);
+}
+
 QStringList createStatements(Dialect dialect) {
   switch (dialect) {
   case Dialect::SQLite: return SqliteBackend::createStatements();
@@ -135,6 +142,16 @@ QStringList referenceStatements(Dialect dialect) {
                       .arg(prefix, quoted(name))
                       .arg(community.groups);
   }
+  return statements + quotaStatements(dialect);
+}
+
+QStringList quotaStatements(Dialect dialect) {
+  const QString prefix = dialect == Dialect::SqlServer ? QStringLiteral("N") : QString();
+  QStringList statements{QStringLiteral("delete from lz_yeyme")};
+  for (const quota::Entry &entry : quota::table())
+    statements << QStringLiteral("insert into lz_yeyme (申请幼儿园名称, 名额) values (%1%2, %3)")
+                      .arg(prefix, quoted(QString::fromUtf8(entry.kindergarten)))
+                      .arg(entry.capacity);
   return statements;
 }
 
@@ -155,6 +172,40 @@ bool hasTables(QSqlDatabase &db) {
       return true;
   }
   return false;
+}
+
+bool hasQuotas(QSqlDatabase &db) {
+  for (const QString &table : db.tables()) {
+    if (table.section(QLatin1Char('.'), -1).toLower() == QLatin1String("lz_yeyme"))
+      return true;
+  }
+  return false;
+}
+
+bool addQuotas(QSqlDatabase &db) {
+  const Dialect dialect = dialectOf(db);
+  const bool adding = !hasQuotas(db);
+  QStringList statements;
+  if (adding) {
+    switch (dialect) {
+    case Dialect::SQLite: statements << quotaTableSql(QStringLiteral("varchar")); break;
+    case Dialect::PostgreSQL: statements << PostgresBackend::quotaUpgradeStatements(); break;
+    case Dialect::SqlServer: statements << OdbcBackend::quotaUpgradeStatements(); break;
+    }
+  }
+  statements << quotaStatements(dialect);
+  if (!db.transaction())
+    throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(sqlError(db.lastError())));
+  try {
+    for (const QString &statement : statements)
+      exec(db, statement);
+  } catch (...) {
+    db.rollback();
+    throw;
+  }
+  if (!db.commit())
+    throw StoreError(QStringLiteral("Cannot commit the capacities: %1").arg(sqlError(db.lastError())));
+  return adding;
 }
 
 void create(QSqlDatabase &db, bool replace) {

@@ -5,6 +5,9 @@
 //   lz_kttb   the filing switch and the client version the store requires
 //   lz_yjxxk  the applications (UNIQUE 身份证号, index on 申请幼儿园名称)
 //   lz_xzcz   the number of groups of each community
+//   lz_yeyme  the capacity of each kindergarten, as the client's quota table
+//             gives it: the store's append counts against it, never against
+//             a number the caller sends
 //
 // Used by the admin tool (kgadmin init) and the test fixture.
 
@@ -34,17 +37,31 @@ int applicationColumnLength(const QString &column);
 // a server's text and date-time types, for its create statement.
 QString applicationColumnsSql(const QString &textType, const QString &stampType);
 
+// The create statement of lz_yeyme in a server's text type.
+QString quotaTableSql(const QString &textType);
+
 // The statements that create the tables (and, for PostgreSQL, getdate();
 // for SQLite, the clock offset table kg_clock), in order.
 QStringList createStatements(Dialect dialect);
-// The statements that fill the reference rows: lz_kttb (true, "202206181")
-// and one lz_xzcz row per community of both streets.
+// The statements that fill the reference rows: lz_kttb (true, "202206181"),
+// one lz_xzcz row per community of both streets, and the capacities of
+// lz_yeyme.
 QStringList referenceStatements(Dialect dialect);
+// The statements that fill lz_yeyme from the client's quota table (after
+// emptying it).
+QStringList quotaStatements(Dialect dialect);
 // The statements that drop everything createStatements made.
 QStringList dropStatements(Dialect dialect);
 
 // Whether any of the three tables exists.
 bool hasTables(QSqlDatabase &db);
+// Whether the store holds the capacities (lz_yeyme).
+bool hasQuotas(QSqlDatabase &db);
+// Gives a store made before lz_yeyme the table and, on a server, the append
+// that counts against it (replacing the one that took the capacity from its
+// caller); fills lz_yeyme from the client's quota table either way. One
+// transaction. Returns whether the table was added. Raises StoreError.
+bool addQuotas(QSqlDatabase &db);
 // Creates the tables and the reference rows in one transaction (replacing
 // existing tables when replace is true). Raises StoreError.
 void create(QSqlDatabase &db, bool replace);

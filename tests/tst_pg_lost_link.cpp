@@ -156,7 +156,6 @@ void LostLinkTest::appendWithLinkLost() {
     AppendGuard guard;
     guard.quotaColumn = QStringLiteral("申请幼儿园名称");
     guard.quotaValue = row.value(guard.quotaColumn);
-    guard.capacity = 150;
     guard.uniqueColumn = QStringLiteral("身份证号");
     guard.uniqueValue = number;
     query.append();

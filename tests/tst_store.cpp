@@ -72,11 +72,10 @@ void appendApplication(QueryObject &query, const QVariantMap &row, const AppendG
   query.post(guard);
 }
 
-AppendGuard guardFor(const QVariantMap &row, int capacity) {
+AppendGuard guardFor(const QVariantMap &row) {
   AppendGuard guard;
   guard.quotaColumn = QStringLiteral("申请幼儿园名称");
   guard.quotaValue = row.value(guard.quotaColumn);
-  guard.capacity = capacity;
   guard.uniqueColumn = QStringLiteral("身份证号");
   guard.uniqueValue = row.value(guard.uniqueColumn);
   return guard;
@@ -127,6 +126,8 @@ private slots:
   void markInsideQuotesIsText();
   void nullTextStoredAsNull_data() { backendRows(); }
   void nullTextStoredAsNull();
+  void storeRefusesTextWithoutGbk_data();
+  void storeRefusesTextWithoutGbk();
   void sqlServerAppendProcedure();
 };
 
@@ -467,7 +468,7 @@ void StoreTest::reconnectsAfterLostConnection() {
     QCOMPARE(query.rowCount(), 0);
   } else {
     const QVariantMap row = TestStore::sampleApplication(kNumber);
-    const AppendGuard guard = guardFor(row, 150);
+    const AppendGuard guard = guardFor(row);
     appendApplication(query, row, &guard);
     query.requery();
     QCOMPARE(query.rowCount(), 1);
@@ -489,7 +490,7 @@ void StoreTest::commandTimeout() {
     openLookup(query, kNumber);
     db.store->exec(QStringLiteral("BEGIN IMMEDIATE"));
     const QVariantMap row = TestStore::sampleApplication(kNumber);
-    const AppendGuard guard = guardFor(row, 150);
+    const AppendGuard guard = guardFor(row);
     query.append();
     for (auto it = row.cbegin(); it != row.cend(); ++it)
       query.setField(it.key(), it.value());
@@ -579,15 +580,15 @@ void StoreTest::appendMisuseRaises() {
 void StoreTest::guardedPost_data() {
   addBackendColumn();
   QTest::addColumn<int>("stored");   // applications already stored for the kindergarten
-  QTest::addColumn<int>("capacity"); // -1: no limit
+  QTest::addColumn<int>("capacity"); // the store's capacity (lz_yeyme); -1: the store has none
   QTest::addColumn<bool>("sameNumberStored");
-  QTest::addColumn<QString>("outcome"); // stored, quotaFull, duplicate
+  QTest::addColumn<QString>("outcome"); // stored, quotaFull, duplicate, failed
   for (const QString &name : backends()) {
     auto row = [&](const char *label) { return &(QTest::newRow(qPrintable(name + ": " + label)) << name); };
     *row("last place") << 2 << 3 << false << "stored";
     *row("quota full") << 3 << 3 << false << "quotaFull";
     *row("over quota") << 4 << 3 << false << "quotaFull";
-    *row("no limit") << 4 << -1 << false << "stored";
+    *row("kindergarten without a capacity in the store") << 0 << -1 << false << "failed";
     *row("zero capacity") << 0 << 0 << false << "quotaFull";
     *row("duplicate") << 0 << 3 << true << "duplicate";
     *row("full and duplicate") << 3 << 3 << true << "quotaFull";
@@ -601,6 +602,10 @@ void StoreTest::guardedPost() {
   QFETCH(bool, sameNumberStored);
   QFETCH(QString, outcome);
   const QString kindergarten = QStringLiteral("实验幼儿园物流园区");
+  if (capacity >= 0)
+    db.store->setCapacity(kindergarten, capacity);
+  else
+    db.store->exec(QStringLiteral("delete from lz_yeyme where 申请幼儿园名称 = '%1'").arg(kindergarten));
   db.store->fillKindergarten(kindergarten, stored);
   if (sameNumberStored)
     db.store->insertApplication({{QStringLiteral("身份证号"), kNumber},
@@ -610,7 +615,7 @@ void StoreTest::guardedPost() {
 
   QVariantMap row = TestStore::sampleApplication(kNumber);
   row.insert(QStringLiteral("申请幼儿园名称"), kindergarten);
-  const AppendGuard guard = guardFor(row, capacity);
+  const AppendGuard guard = guardFor(row);
   QueryObject query(QStringLiteral("ADOTab"), 10, db.location);
   openLookup(query, kNumber);
   try {
@@ -630,10 +635,15 @@ void StoreTest::guardedPost() {
       QCOMPARE(refused.existing().value(QStringLiteral("部别")).toString(), QStringLiteral("小班"));
     }
     QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk")), before);
+  } catch (const StoreError &error) {
+    QVERIFY2(error.message().contains(QStringLiteral("no capacity")), qPrintable(error.message()));
+    QCOMPARE(outcome, QStringLiteral("failed"));
+    QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk")), before);
   }
   // The refusal leaves the object usable on the same connection.
   query.requery();
-  QCOMPARE(query.rowCount(), outcome == QLatin1String("quotaFull") ? int(sameNumberStored) : 1);
+  QCOMPARE(query.rowCount(),
+           outcome == QLatin1String("quotaFull") || outcome == QLatin1String("failed") ? int(sameNumberStored) : 1);
 }
 
 void StoreTest::uniqueKeyIsLastDefence() {
@@ -645,19 +655,6 @@ void StoreTest::uniqueKeyIsLastDefence() {
 
   // Without a guard the key refuses the second row.
   QVERIFY_THROWS_EXCEPTION(StoreError, appendApplication(query, TestStore::sampleApplication(kNumber)));
-  // A guard that checks only the quota: the key's refusal is reported as the
-  // duplicate it is, with the stored row.
-  query.close();
-  openLookup(query, kNumber);
-  AppendGuard quotaOnly = guardFor(TestStore::sampleApplication(kNumber), 150);
-  quotaOnly.uniqueColumn.clear();
-  try {
-    appendApplication(query, TestStore::sampleApplication(kNumber), &quotaOnly);
-    QFAIL("the second row with the same number was stored");
-  } catch (const AppendRefused &refused) {
-    QCOMPARE(int(refused.reason()), int(AppendRefused::Reason::Duplicate));
-    QCOMPARE(refused.existing().value(QStringLiteral("姓名")).toString(), QStringLiteral("王先到"));
-  }
   QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk")), 1);
 }
 
@@ -756,7 +753,7 @@ void StoreTest::nullTextStoredAsNull() {
   QVariantMap row = TestStore::sampleApplication(kNumber);
   row.insert(QStringLiteral("监护人二姓名"), QString());
   row.insert(QStringLiteral("监护人二电话"), QStringLiteral(""));
-  const AppendGuard guard = guardFor(row, 150);
+  const AppendGuard guard = guardFor(row);
   appendApplication(query, row, &guard);
   QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk where 监护人二姓名 is null")), 1);
   QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk where 监护人二电话 = ''")), 1);
@@ -764,11 +761,51 @@ void StoreTest::nullTextStoredAsNull() {
 
 // SQL Server cannot run here: the procedure's text is checked against what
 // the client sends and reads.
+void StoreTest::storeRefusesTextWithoutGbk_data() {
+  addBackendColumn();
+  QTest::addColumn<QString>("column");
+  QTest::addColumn<QString>("value");
+  for (const QString &name : backends()) {
+    QTest::newRow(qPrintable(name + QStringLiteral(": name with an extension-B character")))
+        << name << QStringLiteral("姓名") << QStringLiteral("王𠀀");
+    QTest::newRow(qPrintable(name + QStringLiteral(": address with 䶮 and an emoji")))
+        << name << QStringLiteral("户口簿详细地址") << QStringLiteral("和平路䶮😀");
+  }
+}
+
+void StoreTest::storeRefusesTextWithoutGbk() {
+  // Sent past the form's edits, as a client of another make would: the
+  // store itself refuses it (PostgreSQL in kg_append, the embedded store in
+  // its append), and stores nothing.
+  OPEN_BACKEND(db);
+  QFETCH(QString, column);
+  QFETCH(QString, value);
+  QVariantMap row = TestStore::sampleApplication(kNumber);
+  row.insert(column, value);
+  const AppendGuard guard = guardFor(row);
+  QueryObject query(QStringLiteral("ADOTab"), 10, db.location);
+  openLookup(query, kNumber);
+  try {
+    appendApplication(query, row, &guard);
+    QFAIL("a text without a GBK form was stored");
+  } catch (const AppendRefused &) {
+    QFAIL("refused as a duplicate or for the quota");
+  } catch (const StoreError &error) {
+    QVERIFY2(error.message().contains(QStringLiteral("GBK")), qPrintable(error.message()));
+  }
+  QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk")), 0);
+  // The same client goes on filing.
+  row.insert(column, QStringLiteral("王小明"));
+  openLookup(query, kNumber);
+  appendApplication(query, row, &guard);
+  QCOMPARE(db.store->count(QStringLiteral("select * from lz_yjxxk")), 1);
+}
+
 void StoreTest::sqlServerAppendProcedure() {
   const QString text = OdbcBackend::appendProcedure();
   const QStringList &columns = schema::applicationColumns();
-  // The client's call: capacity, identity check, then the twenty columns in order.
-  QStringList parameters{QStringLiteral("@capacity int"), QStringLiteral("@unique bit")};
+  // The client's call: the twenty columns in order, nothing else (no capacity).
+  QStringList parameters;
   QStringList values;
   for (const QString &column : columns) {
     const int length = schema::applicationColumnLength(column);
@@ -781,10 +818,28 @@ void StoreTest::sqlServerAppendProcedure() {
            qPrintable(text));
   QVERIFY(text.contains(QStringLiteral("insert into lz_yjxxk (%1) values (%2);")
                             .arg(columns.join(QStringLiteral(", ")), values.join(QStringLiteral(", ")))));
-  // Both locks held to the end of the transaction, quota first, then identity.
-  QCOMPARE(text.count(QStringLiteral("@LockOwner = 'Transaction'")), 2);
+  // The capacity is the store's, read before anything is locked.
+  QVERIFY(
+      text.contains(QStringLiteral("select @capacity = 名额 from lz_yeyme where 申请幼儿园名称 = @p_申请幼儿园名称;")));
+  QVERIFY(text.contains(QStringLiteral(">= @capacity")));
+  // Refused inside a transaction of the caller's, and for a text without a
+  // GBK form (every text parameter goes through code page 936 and back),
+  // both before its own transaction begins.
+  const qsizetype begins = text.indexOf(QStringLiteral("begin transaction"));
+  QVERIFY(text.indexOf(QStringLiteral("if @@trancount > 0")) > 0);
+  QVERIFY(text.indexOf(QStringLiteral("if @@trancount > 0")) < begins);
+  QVERIFY(text.indexOf(QStringLiteral("collate Chinese_PRC_BIN as varchar(max)")) < begins);
+  for (const QString &column : columns) {
+    if (schema::applicationColumnLength(column) != 0)
+      QVERIFY2(text.contains(QStringLiteral("(@p_%1)").arg(column)), qPrintable(column));
+  }
+  // Both locks held to the end of the transaction, quota first, then
+  // identity, each waited for a bounded time.
+  QCOMPARE(text.count(QStringLiteral("@LockOwner = 'Transaction', @LockTimeout = %1;").arg(OdbcBackend::kLockWaitMs)),
+           2);
+  QCOMPARE(text.count(QStringLiteral("if @granted < 0")), 2);
   QVERIFY(text.indexOf(QStringLiteral("N'申请幼儿园名称='")) < text.indexOf(QStringLiteral("N'身份证号='")));
-  QVERIFY(text.indexOf(QStringLiteral("sp_getapplock")) > text.indexOf(QStringLiteral("begin transaction")));
+  QVERIFY(text.indexOf(QStringLiteral("sp_getapplock")) > begins);
   QVERIFY(text.indexOf(QStringLiteral("commit transaction")) > text.indexOf(QStringLiteral("insert into")));
   // Blocks closed, and the outcome the client reads as one row.
   QCOMPARE(text.count(QRegularExpression(QStringLiteral("^\\s*begin$"), QRegularExpression::MultilineOption)),

@@ -1,7 +1,8 @@
 // Clients filing at the same moment: several processes (this test binary
 // started again as a worker) race guarded appends for the last places of one
 // kindergarten and for one identity number, on SQLite and on PostgreSQL.
-// Afterwards the kindergarten holds exactly its capacity and the number one row.
+// Afterwards the kindergarten holds exactly the store's capacity and the
+// number one row.
 
 #include "fixture/required.h"
 #include "fixture/testmain.h"
@@ -31,14 +32,13 @@ const char *const kWorkerFlag = "--race-worker";
 int raceWorker(int argc, char **argv) {
   QCoreApplication app(argc, argv);
   const QStringList args = app.arguments();
-  if (args.size() < 7) {
-    fprintf(stderr, "usage: %s %s LOCATION START_FILE KINDERGARTEN CAPACITY NUMBER...\n", argv[0], kWorkerFlag);
+  if (args.size() < 6) {
+    fprintf(stderr, "usage: %s %s LOCATION START_FILE KINDERGARTEN NUMBER...\n", argv[0], kWorkerFlag);
     return 2;
   }
   const StoreLocation location = StoreLocation::parse(args.at(2));
   const QString startFile = args.at(3);
   const QString kindergarten = args.at(4);
-  const int capacity = args.at(5).toInt();
   QElapsedTimer waited;
   waited.start();
   while (!QFile::exists(startFile)) {
@@ -47,14 +47,13 @@ int raceWorker(int argc, char **argv) {
     QThread::msleep(5);
   }
   QueryObject query(QStringLiteral("ADOTab"), 10, location);
-  for (int i = 6; i < args.size(); ++i) {
+  for (int i = 5; i < args.size(); ++i) {
     const QString number = args.at(i);
     QVariantMap row = TestStore::sampleApplication(number);
     row.insert(QStringLiteral("申请幼儿园名称"), kindergarten);
     AppendGuard guard;
     guard.quotaColumn = QStringLiteral("申请幼儿园名称");
     guard.quotaValue = kindergarten;
-    guard.capacity = capacity;
     guard.uniqueColumn = QStringLiteral("身份证号");
     guard.uniqueValue = number;
     try {
@@ -105,7 +104,7 @@ void StoreRaceTest::race() {
   KG_REQUIRE_PG(db->available());
 
   const int workers = 4;
-  const int capacity = 44; // 实验幼儿园物流园区
+  const int capacity = 44; // 实验幼儿园物流园区, as the store holds it
   const QString kindergarten = QStringLiteral("实验幼儿园物流园区");
   const bool lastPlaces = contest == QLatin1String("lastPlaces");
   const int attempts = lastPlaces ? 4 : 1;
@@ -123,7 +122,7 @@ void StoreRaceTest::race() {
     // so that only the identity number holds them apart.
     const QStringList kindergartens{kindergarten, QStringLiteral("实验幼儿园万福园区"),
                                     QStringLiteral("实验幼儿园东城园区"), QStringLiteral("实验幼儿园和平园区")};
-    args << (lastPlaces ? kindergarten : kindergartens.at(w)) << QString::number(lastPlaces ? capacity : 150);
+    args << (lastPlaces ? kindergarten : kindergartens.at(w));
     for (int a = 0; a < attempts; ++a)
       args << (lastPlaces ? number(w, a) : shared);
     auto process = std::make_unique<QProcess>();

@@ -43,6 +43,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <algorithm>
 #include <memory>
 
 using namespace admin;
@@ -193,9 +194,59 @@ int setClock(const QStringList &args) {
   return kDone;
 }
 
-// Connections the client's login may hold at once: two per client (ADOTab
-// and BDOTab), for 200 clients, and some to spare for reconnects.
-constexpr int kClientConnections = 450;
+// Connections kept for the administrator (kgadmin, pg_dump, psql) beyond
+// those the server keeps for superusers, when the client's login gets its
+// share of the server's connections: two per client (ADOTab and BDOTab).
+constexpr int kAdministratorConnections = 5;
+
+struct ConnectionShare {
+  int serverMax = 0;
+  int superuserReserved = 0;
+  int login = 0; // connections the client's login may hold
+  int clients() const { return login / 2; }
+};
+
+ConnectionShare connectionShare(Store &store) {
+  ConnectionShare share;
+  share.serverMax = store.value(QStringLiteral("select current_setting('max_connections')::int")).toInt();
+  share.superuserReserved =
+      store.value(QStringLiteral("select current_setting('superuser_reserved_connections')::int")).toInt();
+  share.login = qMax(0, share.serverMax - share.superuserReserved - kAdministratorConnections) / 2 * 2;
+  return share;
+}
+
+// Whether the server's pg_hba.conf lets the login reach databases other than
+// its own: the first rule for the login that is not about its own database
+// alone decides. Empty when it keeps the login to its database; otherwise
+// what lets it through, or why it cannot be told.
+QString otherDatabasesReachable(Store &store, const QString &user, const QString &database) {
+  QList<QVariantList> rules;
+  try {
+    rules = store.run(QStringLiteral("select line_number, database::text[], user_name::text[], auth_method from "
+                                     "pg_hba_file_rules where error is null order by line_number"));
+  } catch (const StoreError &) {
+    return QStringLiteral("the server's rules (pg_hba.conf) cannot be read by this login");
+  }
+  const auto list = [](const QVariant &value) {
+    QString text = value.toString();
+    text.remove(QLatin1Char('{')).remove(QLatin1Char('}')).remove(QLatin1Char('"'));
+    return text.split(QLatin1Char(','), Qt::SkipEmptyParts);
+  };
+  for (const QVariantList &rule : rules) {
+    const QStringList databases = list(rule.at(1));
+    const QStringList users = list(rule.at(2));
+    const bool forUser = users.contains(QStringLiteral("all")) || users.contains(user) ||
+                         std::any_of(users.cbegin(), users.cend(), [](const QString &name) {
+                           return name.startsWith(QLatin1Char('+')) || name.startsWith(QLatin1Char('@'));
+                         });
+    if (!forUser || databases == QStringList{database} || databases == QStringList{QStringLiteral("replication")})
+      continue;
+    if (rule.at(3).toString() == QLatin1String("reject"))
+      return {};
+    return QStringLiteral("pg_hba.conf line %1 lets it in").arg(rule.at(0).toInt());
+  }
+  return QStringLiteral("no rule of pg_hba.conf shuts it out");
+}
 
 int createLogin(const QStringList &args) {
   expectStoreArguments(args, 4);
@@ -211,64 +262,117 @@ int createLogin(const QStringList &args) {
     return kStoreFailed;
   }
   store.requireTables();
+  if (!schema::hasQuotas(store.db())) {
+    err() << "create-login: " << location.describe()
+          << " was made before the store kept the capacities (lz_yeyme); run kgadmin upgrade first. Nothing "
+             "changed.\n";
+    return kStoreFailed;
+  }
+  const ConnectionShare share = connectionShare(store);
+  if (share.login < 2) {
+    err() << "create-login: the server's max_connections (" << share.serverMax << ") leaves no connection for a "
+          << "client beside the " << share.superuserReserved << " kept for superusers and the "
+          << kAdministratorConnections << " kept for the administrator; raise it. Nothing changed.\n";
+    return kStoreFailed;
+  }
   const bool exists = !store.run(QStringLiteral("select 1 from pg_roles where rolname = ?"), {user}).isEmpty();
   // Role statements take no parameters: the name is checked above, the
   // password is quoted.
   store.run(QStringLiteral("%1 role %2 login password %3 nosuperuser nocreatedb nocreaterole noreplication "
                            "connection limit %4")
                 .arg(exists ? QStringLiteral("alter") : QStringLiteral("create"), user, quoted(password))
-                .arg(kClientConnections));
+                .arg(share.login));
+  // Defaults a session of the login gave its role (a login may set its own)
+  // go; the client sets what its statements rely on when it connects.
+  store.run(QStringLiteral("alter role %1 reset all").arg(user));
   const QString database = store.run(QStringLiteral("select current_database()")).first().first().toString();
+  const QString owner =
+      store
+          .value(QStringLiteral("select proowner::regrole::text from pg_proc where proname = 'kg_append' and "
+                                "pronamespace = 'public'::regnamespace"))
+          .toString();
   // What the windows issue: the selects, getdate() and the append, which
   // runs with its owner's rights. Nothing on the tables beyond select.
-  store.run(QStringLiteral("revoke all on lz_kttb, lz_xzcz, lz_yjxxk from %1").arg(user));
+  store.run(QStringLiteral("revoke all on lz_kttb, lz_xzcz, lz_yjxxk, lz_yeyme from %1").arg(user));
   store.run(QStringLiteral("grant connect on database \"%1\" to %2").arg(database, user));
   store.run(QStringLiteral("grant usage on schema public to %1").arg(user));
   store.run(QStringLiteral("revoke create on schema public from public"));
   store.run(QStringLiteral("grant select on lz_kttb, lz_xzcz, lz_yjxxk to %1").arg(user));
   store.run(QStringLiteral("grant execute on function getdate(), kg_append to %1").arg(user));
-  // Rights every login has through PUBLIC are taken from PUBLIC and given
-  // back to every other login by name, so that only this one goes without:
-  // the advisory locks (the append's owner keeps them), temporary tables in
-  // this database, and connecting to any other database.
+  // Rights every login has through PUBLIC in this database are taken from
+  // PUBLIC and given back to every other login by name, so that only this
+  // one goes without: ending or cancelling sessions, large objects and
+  // notifications (which write outside the tables), temporary tables; the
+  // advisory locks go to the append's owner alone. Nothing is touched in any
+  // other database.
   store.run(
       QStringLiteral(
           "do $$\n"
           "declare\n"
           "  f regprocedure;\n"
-          "  d name;\n"
           "  r name;\n"
           "begin\n"
           "  for f in select oid::regprocedure from pg_proc\n"
-          "           where proname like '%%advisory%%' and pronamespace = 'pg_catalog'::regnamespace loop\n"
+          "           where pronamespace = 'pg_catalog'::regnamespace and has_function_privilege('public', oid, "
+          "'execute')\n"
+          "             and (proname like '%%advisory%%' or proname like 'lo\\_%%' or proname in ('loread', "
+          "'lowrite', 'pg_notify', 'pg_terminate_backend', 'pg_cancel_backend')) loop\n"
           "    execute format('revoke execute on function %%s from public', f);\n"
-          "    execute format('grant execute on function %%s to %%I', f,\n"
-          "                   (select proowner::regrole::text from pg_proc where proname = 'kg_append'));\n"
+          "    execute format('grant execute on function %%s to %%I', f, '%2');\n"
+          "    if f::text not like '%%advisory%%' then\n"
+          "      for r in select rolname from pg_roles where rolcanlogin and not rolsuper and rolname <> '%1' loop\n"
+          "        execute format('grant execute on function %%s to %%I', f, r);\n"
+          "      end loop;\n"
+          "    end if;\n"
           "  end loop;\n"
           "  execute format('revoke temporary on database %%I from public', current_database());\n"
           "  for r in select rolname from pg_roles where rolcanlogin and not rolsuper and rolname <> '%1' loop\n"
           "    execute format('grant temporary on database %%I to %%I', current_database(), r);\n"
           "  end loop;\n"
-          "  for d in select datname from pg_database where datallowconn and datname <> current_database() loop\n"
-          "    begin\n"
-          "      execute format('revoke connect on database %%I from public', d);\n"
-          "      execute format('revoke all on database %%I from %%I', d, '%1');\n"
-          "      for r in select rolname from pg_roles where rolcanlogin and not rolsuper and rolname <> '%1' loop\n"
-          "        execute format('grant connect on database %%I to %%I', d, r);\n"
-          "      end loop;\n"
-          "    exception when others then\n"
-          "      -- A database dropped meanwhile is passed over; any other failure stands.\n"
-          "      if exists (select 1 from pg_database where datname = d) then\n"
-          "        raise;\n"
-          "      end if;\n"
-          "    end;\n"
-          "  end loop;\n"
           "end $$")
-          .arg(user)
+          .arg(user, owner)
           .replace(QStringLiteral("%%"), QStringLiteral("%")));
+  // The append's owner ends a session of the login that keeps an append's
+  // lock from the others (kg_lock): as a member of the login's role when it
+  // is no superuser.
+  QStringList notes;
+  if (!store.value(QStringLiteral("select rolsuper from pg_roles where rolname = ?"), {owner}).toBool()) {
+    try {
+      store.run(QStringLiteral("grant %1 to %2").arg(user, owner));
+    } catch (const StoreError &error) {
+      notes << QStringLiteral("the owner of kg_append, %1, could not be made a member of %2, so it cannot end a "
+                              "session of %2 that keeps a kindergarten locked: %3")
+                   .arg(owner, user, error.message());
+    }
+  }
+  // Temporary files of one session's sorts and hashes: a limit only a
+  // superuser may set, so the login cannot lift it.
+  try {
+    store.run(QStringLiteral("alter role %1 set temp_file_limit = '64MB'").arg(user));
+  } catch (const StoreError &) {
+    notes << QStringLiteral("only a superuser can limit the temporary files of %1 (temp_file_limit)").arg(user);
+  }
+  if (const int prepared =
+          store.value(QStringLiteral("select current_setting('max_prepared_transactions')::int")).toInt();
+      prepared > 0)
+    notes << QStringLiteral("the server allows prepared transactions (max_prepared_transactions = %1): a session of "
+                            "%2 can then keep an append's lock beyond its own end; set it to 0")
+                 .arg(prepared)
+                 .arg(user);
+  const QString reachable = otherDatabasesReachable(store, user, database);
   out() << "create-login: " << (exists ? "updated" : "created") << " login " << user
-        << " (select on lz_kttb, lz_xzcz and lz_yjxxk, execute on getdate() and kg_append; at most "
-        << kClientConnections << " connections)\n";
+        << " (select on lz_kttb, lz_xzcz and lz_yjxxk, execute on getdate() and kg_append; at most " << share.login
+        << " connections, for " << share.clients() << " clients at once with two each: the server's max_connections "
+        << share.serverMax << " less " << share.superuserReserved << " kept for superusers and "
+        << kAdministratorConnections << " for the administrator)\n";
+  if (!reachable.isEmpty())
+    notes << QStringLiteral("%1 can connect to the server's other databases (%2); to keep it to %3, put these two "
+                            "lines first in pg_hba.conf and reload the server:\n"
+                            "    host  %3  %1  all  scram-sha-256\n"
+                            "    host  all  %1  all  reject")
+                 .arg(user, reachable, database);
+  for (const QString &note : notes)
+    out() << "create-login: note: " << note << "\n";
   return kDone;
 }
 

@@ -255,13 +255,19 @@ int upgrade(const QStringList &args) {
   Store store(storeArgument(args, 1));
   store.requireTables();
   const int rows = store.value(QStringLiteral("select count(*) from lz_yjxxk")).toInt();
-  if (!schema::addRecords(store.db())) {
+  if (schema::addRecords(store.db()))
+    out() << "upgrade: added 记录时间 to lz_yjxxk and the correction record lz_xgjl to " << store.location().describe()
+          << "; the " << rows << " application(s) stored before keep an unknown recording time\n";
+  else
     out() << "upgrade: " << store.location().describe()
-          << " already has the recording time and the correction record; nothing changed\n";
-    return kDone;
-  }
-  out() << "upgrade: added 记录时间 to lz_yjxxk and the correction record lz_xgjl to " << store.location().describe()
-        << "; the " << rows << " application(s) stored before keep an unknown recording time\n";
+          << " already has the recording time and the correction record\n";
+  const bool added = schema::addQuotas(store.db());
+  out() << "upgrade: " << (added ? "added lz_yeyme with" : "lz_yeyme now holds")
+        << " the capacities of the client's quota table (" << quota::table().size() << " kindergartens)";
+  if (added && store.dialect() != schema::Dialect::SQLite)
+    out() << "; the store's append now counts against them: grant the client's login again with kgadmin "
+             "create-login";
+  out() << "\n";
   return kDone;
 }
 
