@@ -43,13 +43,40 @@ std::optional<QString> admit(const QString &before, const QString &after, int &c
   return after.left(head) + inserted.left(fit) + after.mid(head + inserted.size());
 }
 
+bool fits(const QString &text, int maxBytes) {
+  for (QChar c : text)
+    if (refused(c))
+      return false;
+  return gbk::byteLength(text) <= maxBytes;
+}
+
 EditValidator::EditValidator(QLineEdit *edit, int maxBytes)
     : QValidator(edit), m_maxBytes(maxBytes), m_before(edit->text()) {
+  arrived(edit, edit->text());
   // Every change the edit took, from a step or from code.
-  connect(edit, &QLineEdit::textChanged, this, [this](const QString &text) { m_before = text; });
+  connect(edit, &QLineEdit::textChanged, this, [this, edit](const QString &text) { arrived(edit, text); });
+}
+
+void EditValidator::arrived(QLineEdit *edit, const QString &text) {
+  if (m_holding || fits(text, m_maxBytes)) {
+    m_before = text;
+    return;
+  }
+  // Set as a whole past the validator: the whole text is the insertion.
+  int cursor = int(text.size());
+  const QString kept = admit(QString(), text, cursor, m_maxBytes).value_or(m_before);
+  m_holding = true;
+  edit->setText(kept);
+  m_holding = false;
+  m_before = kept;
 }
 
 QValidator::State EditValidator::validate(QString &input, int &pos) const {
+  // Text the edit may hold is taken whatever the cursor says (an
+  // accessibility client edits without moving it); otherwise the step's
+  // insertion is found from the cursor and held to the rule.
+  if (fits(input, m_maxBytes))
+    return Acceptable;
   std::optional<QString> kept = admit(m_before, input, pos, m_maxBytes);
   if (!kept)
     return Invalid;

@@ -83,9 +83,6 @@ void StoreBackend::refuseUnlessStored(int outcome, const NewRow &row) {
     if (!existing.rows.isEmpty())
       throw AppendRefused(AppendRefused::Reason::Duplicate, backend::rowMap(existing, 0));
   }
-  if (outcome == kUnknownKindergarten)
-    throw StoreError(QStringLiteral("The store holds no capacity for %1; nothing was stored")
-                         .arg(row.value(QStringLiteral("申请幼儿园名称")).toString()));
   throw StoreError(QStringLiteral("The append gave the unknown outcome %1").arg(outcome));
 }
 

@@ -15,8 +15,8 @@
 
 // The conditions the append re-checks in the same atomic step as the insert,
 // against whatever other clients stored in the meantime. The capacity of the
-// kindergarten is the store's own (lz_yeyme): the caller names the
-// kindergarten, never how many places it has.
+// kindergarten is the store's own (lz_yeyme, filled from the client's quota
+// table): the caller names the kindergarten, never how many places it has.
 struct AppendGuard {
   QString quotaColumn;  // 申请幼儿园名称
   QVariant quotaValue;  // the kindergarten
@@ -83,12 +83,10 @@ protected:
   virtual int execute(const QString &text, const QVariantList &values, Result *result) = 0;
 
   // The outcomes of the server's append (kg_append): stored, refused for
-  // the quota, refused for the identity number, refused for a kindergarten
-  // the store holds no capacity for.
+  // the quota, refused for the identity number.
   static constexpr int kStored = 0;
   static constexpr int kQuotaFull = 1;
   static constexpr int kDuplicate = 2;
-  static constexpr int kUnknownKindergarten = 3;
   // Returns for kStored; raises AppendRefused for a refusal (reading the
   // stored row of a duplicate), StoreError for anything else.
   void refuseUnlessStored(int outcome, const NewRow &row);

@@ -269,7 +269,8 @@ QString OdbcBackend::appendProcedure() {
   // locks would be held until the caller ended it. A text without a GBK form
   // is refused: the text is turned into code page 936 (Chinese_PRC) and
   // back, which changes it exactly then. The capacity is the store's own
-  // (lz_yeyme); a kindergarten it does not know takes no application. The
+  // (lz_yeyme), as the client's quota table gives it: a kindergarten the
+  // table does not name has no limit. The
   // appends of one kindergarten, and of one identity number, wait for each
   // other on application locks held to the end of the transaction, quota
   // first, then identity, each for at most five seconds; other kindergartens
@@ -303,24 +304,23 @@ QString OdbcBackend::appendProcedure() {
              "Chinese_PRC_BIN)\n"
              "    throw 50002, N'a value holds a character that GBK cannot encode', 1;\n"
              "  select @capacity = 名额 from lz_yeyme where 申请幼儿园名称 = @p_申请幼儿园名称;\n"
-             "  if @capacity is null\n"
-             "  begin\n"
-             "    select %8 as outcome;\n"
-             "    return;\n"
-             "  end\n"
              "  set @outcome = %7;\n"
              "  begin transaction;\n"
-             "  set @key = N'申请幼儿园名称=' + @p_申请幼儿园名称;\n"
-             "  exec @granted = sp_getapplock @Resource = @key, @LockMode = 'Exclusive', @LockOwner = 'Transaction', "
-             "@LockTimeout = %9;\n"
-             "  if @granted < 0\n"
-             "    throw 50003, N'the kindergarten stayed locked', 1;\n"
+             "  if @capacity is not null\n"
+             "  begin\n"
+             "    set @key = N'申请幼儿园名称=' + @p_申请幼儿园名称;\n"
+             "    exec @granted = sp_getapplock @Resource = @key, @LockMode = 'Exclusive', @LockOwner = 'Transaction', "
+             "@LockTimeout = %8;\n"
+             "    if @granted < 0\n"
+             "      throw 50003, N'the kindergarten stayed locked', 1;\n"
+             "  end\n"
              "  set @key = N'身份证号=' + isnull(@p_身份证号, N'');\n"
              "  exec @granted = sp_getapplock @Resource = @key, @LockMode = 'Exclusive', @LockOwner = 'Transaction', "
-             "@LockTimeout = %9;\n"
+             "@LockTimeout = %8;\n"
              "  if @granted < 0\n"
              "    throw 50003, N'the identity number stayed locked', 1;\n"
-             "  if (select count(*) from lz_yjxxk where 申请幼儿园名称 = @p_申请幼儿园名称) >= @capacity\n"
+             "  if @capacity is not null and (select count(*) from lz_yjxxk where 申请幼儿园名称 = "
+             "@p_申请幼儿园名称) >= @capacity\n"
              "    set @outcome = %5;\n"
              "  else if exists (select 1 from lz_yjxxk where 身份证号 = @p_身份证号)\n"
              "    set @outcome = %6;\n"
@@ -334,7 +334,6 @@ QString OdbcBackend::appendProcedure() {
       .arg(kQuotaFull)
       .arg(kDuplicate)
       .arg(kStored)
-      .arg(kUnknownKindergarten)
       .arg(kLockWaitMs);
 }
 

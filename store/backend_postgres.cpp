@@ -451,7 +451,8 @@ bool PostgresBackend::storedAfterAll(const NewRow &sent, const Session &old) {
 QString PostgresBackend::appendFunction() {
   // Run with its owner's rights: the client's login needs neither an insert
   // right nor the advisory locks. The capacity is the store's own
-  // (lz_yeyme); a kindergarten it does not know takes no application. The
+  // (lz_yeyme), as the client's quota table gives it: a kindergarten the
+  // table does not name has no limit. The
   // appends of one kindergarten (and of one identity number) wait for each
   // other on transaction-scoped advisory locks, always quota first, then
   // identity, so two appends never wait on each other in a circle; other
@@ -478,10 +479,9 @@ QString PostgresBackend::appendFunction() {
              "  -- whoever sends it (untranslatable_character).\n"
              "  perform convert_to(concat_ws('', %4), 'GBK');\n"
              "  select 名额 into capacity from lz_yeyme where 申请幼儿园名称 = p_申请幼儿园名称;\n"
-             "  if not found then\n"
-             "    return %8;\n"
+             "  if capacity is not null then\n"
+             "    perform kg_lock(1, hashtext('申请幼儿园名称=' || p_申请幼儿园名称));\n"
              "  end if;\n"
-             "  perform kg_lock(1, hashtext('申请幼儿园名称=' || p_申请幼儿园名称));\n"
              "  perform kg_lock(2, hashtext('身份证号=' || coalesce(p_身份证号, '')));\n"
              "  if (select count(*) from lz_yjxxk where 申请幼儿园名称 = p_申请幼儿园名称) >= capacity then\n"
              "    return %5;\n"
@@ -499,8 +499,7 @@ QString PostgresBackend::appendFunction() {
            values.join(QStringLiteral(", ")), texts.join(QStringLiteral(", ")))
       .arg(kQuotaFull)
       .arg(kDuplicate)
-      .arg(kStored)
-      .arg(kUnknownKindergarten);
+      .arg(kStored);
 }
 
 QString PostgresBackend::lockFunction() {

@@ -233,7 +233,8 @@ int SqliteBackend::execute(const QString &text, const QVariantList &values, Resu
 
 // Guarded, in one transaction that holds the store's write lock: one insert
 // that adds the row only while the kindergarten has room by the store's own
-// capacity (lz_yeyme) and the identity number is not stored yet; when no row
+// capacity (lz_yeyme; a kindergarten it does not name has no limit) and the
+// identity number is not stored yet; when no row
 // went in, the same transaction tells which condition refused it. A text
 // without a GBK form is refused before anything is written: the embedded
 // store holds what the client's library lets through, and the library lets
@@ -255,8 +256,8 @@ void SqliteBackend::append(const NewRow &row, const AppendGuard &guard) {
     for (qsizetype i = 0; i < schema::applicationColumns().size(); ++i)
       marks << QStringLiteral("?");
     return QStringLiteral("insert into lz_yjxxk (%1) select %2 where "
-                          "(select count(*) from lz_yjxxk where 申请幼儿园名称 = ?) < "
-                          "(select 名额 from lz_yeyme where 申请幼儿园名称 = ?) and "
+                          "coalesce((select count(*) from lz_yjxxk where 申请幼儿园名称 = ?) < "
+                          "(select 名额 from lz_yeyme where 申请幼儿园名称 = ?), 1) and "
                           "not exists (select 1 from lz_yjxxk where 身份证号 = ?)")
         .arg(schema::applicationColumns().join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
   }();
@@ -295,9 +296,7 @@ void SqliteBackend::append(const NewRow &row, const AppendGuard &guard) {
       Result existing;
       execute(uniqueSelect, {number}, &existing);
       rollback();
-      if (capacity.isNull())
-        refuseUnlessStored(kUnknownKindergarten, sent);
-      if (counted.rows.first().value(0).toLongLong() >= capacity.toLongLong())
+      if (!capacity.isNull() && counted.rows.first().value(0).toLongLong() >= capacity.toLongLong())
         throw AppendRefused(AppendRefused::Reason::QuotaFull, {});
       if (!existing.rows.isEmpty())
         throw AppendRefused(AppendRefused::Reason::Duplicate, backend::rowMap(existing, 0));

@@ -582,13 +582,13 @@ void StoreTest::guardedPost_data() {
   QTest::addColumn<int>("stored");   // applications already stored for the kindergarten
   QTest::addColumn<int>("capacity"); // the store's capacity (lz_yeyme); -1: the store has none
   QTest::addColumn<bool>("sameNumberStored");
-  QTest::addColumn<QString>("outcome"); // stored, quotaFull, duplicate, failed
+  QTest::addColumn<QString>("outcome"); // stored, quotaFull, duplicate
   for (const QString &name : backends()) {
     auto row = [&](const char *label) { return &(QTest::newRow(qPrintable(name + ": " + label)) << name); };
     *row("last place") << 2 << 3 << false << "stored";
     *row("quota full") << 3 << 3 << false << "quotaFull";
     *row("over quota") << 4 << 3 << false << "quotaFull";
-    *row("kindergarten without a capacity in the store") << 0 << -1 << false << "failed";
+    *row("no capacity in the store: no limit") << 4 << -1 << false << "stored";
     *row("zero capacity") << 0 << 0 << false << "quotaFull";
     *row("duplicate") << 0 << 3 << true << "duplicate";
     *row("full and duplicate") << 3 << 3 << true << "quotaFull";
@@ -818,10 +818,11 @@ void StoreTest::sqlServerAppendProcedure() {
            qPrintable(text));
   QVERIFY(text.contains(QStringLiteral("insert into lz_yjxxk (%1) values (%2);")
                             .arg(columns.join(QStringLiteral(", ")), values.join(QStringLiteral(", ")))));
-  // The capacity is the store's, read before anything is locked.
+  // The capacity is the store's, read before anything is locked; a name it
+  // does not hold has no limit.
   QVERIFY(
       text.contains(QStringLiteral("select @capacity = 名额 from lz_yeyme where 申请幼儿园名称 = @p_申请幼儿园名称;")));
-  QVERIFY(text.contains(QStringLiteral(">= @capacity")));
+  QVERIFY(text.contains(QStringLiteral("if @capacity is not null and (select count(*)")));
   // Refused inside a transaction of the caller's, and for a text without a
   // GBK form (every text parameter goes through code page 936 and back),
   // both before its own transaction begins.
@@ -838,6 +839,8 @@ void StoreTest::sqlServerAppendProcedure() {
   QCOMPARE(text.count(QStringLiteral("@LockOwner = 'Transaction', @LockTimeout = %1;").arg(OdbcBackend::kLockWaitMs)),
            2);
   QCOMPARE(text.count(QStringLiteral("if @granted < 0")), 2);
+  QVERIFY(text.indexOf(QStringLiteral("if @capacity is not null\n")) <
+          text.indexOf(QStringLiteral("N'申请幼儿园名称='")));
   QVERIFY(text.indexOf(QStringLiteral("N'申请幼儿园名称='")) < text.indexOf(QStringLiteral("N'身份证号='")));
   QVERIFY(text.indexOf(QStringLiteral("sp_getapplock")) > begins);
   QVERIFY(text.indexOf(QStringLiteral("commit transaction")) > text.indexOf(QStringLiteral("insert into")));

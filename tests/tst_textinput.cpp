@@ -1,9 +1,9 @@
 // What an edit takes however the text arrives: no control characters, no
 // characters outside GBK, and an insertion longer than the room left keeps
 // the whole characters that fit. The rule itself as a table, then through
-// the windows' edits by typing, input-method commits and pastes; the date
-// pickers take no pasted text; the appointment notice reaches assistive
-// technology.
+// the windows' edits by typing, input-method commits, pastes, the
+// accessibility interface and code; the date pickers take no pasted text;
+// the appointment notice reaches assistive technology.
 
 #include "fixture/clientwindows.h"
 #include "fixture/testmain.h"
@@ -43,6 +43,8 @@ private slots:
   void editsTakeNoControlCharacters_data();
   void editsTakeNoControlCharacters();
   void longPasteKeepsWhatFits();
+  void everyWayInHoldsTheRule_data();
+  void everyWayInHoldsTheRule();
   void pickersTakeNoPastedText();
   void appointmentNoticeCanBeHeard();
 };
@@ -161,6 +163,72 @@ void TextInputTest::longPasteKeepsWhatFits() {
   QGuiApplication::clipboard()->setText(QStringLiteral("1101012019030500219999"));
   Form1->sfzEdit->paste();
   QCOMPARE(Form1->sfzEdit->text(), QStringLiteral("110101201903050021"));
+}
+
+void TextInputTest::everyWayInHoldsTheRule_data() {
+  QTest::addColumn<QString>("way");
+  QTest::addColumn<QString>("before"); // the edit's text first
+  QTest::addColumn<QString>("text");   // what arrives (at the end of the edit's text)
+  QTest::addColumn<QString>("kept");   // the edit's text afterwards
+  const QStringList ways{QStringLiteral("typed"),
+                         QStringLiteral("pasted"),
+                         QStringLiteral("input method"),
+                         QStringLiteral("accessibility: insert"),
+                         QStringLiteral("accessibility: replace"),
+                         QStringLiteral("accessibility: value"),
+                         QStringLiteral("code: setText")};
+  for (const QString &way : ways) {
+    // Set as a whole (the value, setText), the text replaces what was there;
+    // typed, each character is an insertion of its own.
+    const bool whole = way.endsWith(QLatin1String("value")) || way.endsWith(QLatin1String("setText"));
+    const bool typed = way == QLatin1String("typed");
+    auto row = [&](const char *name, const QString &before, const QString &text, const QString &kept) {
+      QTest::newRow(qPrintable(way + QStringLiteral(": ") + QLatin1String(name))) << way << before << text << kept;
+    };
+    row("a name", QString(), QStringLiteral("王小明"), QStringLiteral("王小明"));
+    row("an extension-B character", QStringLiteral("王"), QStringLiteral("王𠀀"),
+        typed ? QStringLiteral("王王") : QStringLiteral("王"));
+    row("䶮 and an emoji", QString(), QStringLiteral("䶮😀"), QString());
+    row("a control character", QStringLiteral("王"), QStringLiteral("小\x1b明"),
+        typed ? QStringLiteral("王小明") : QStringLiteral("王"));
+    row("longer than the room left", QStringLiteral("王"), QStringLiteral("欧阳司马东方"),
+        whole ? QStringLiteral("欧阳司马东方") : QStringLiteral("王欧阳司马东"));
+  }
+}
+
+// Through the form's name edit (12 bytes), each way a text can arrive.
+void TextInputTest::everyWayInHoldsTheRule() {
+  QFETCH(QString, way);
+  QFETCH(QString, before);
+  QFETCH(QString, text);
+  QFETCH(QString, kept);
+  auto store = TestStore::sqlite();
+  ClientWindows windows(store->location());
+  QLineEdit *edit = Form2->xmEdit;
+  edit->setText(before);
+  edit->setCursorPosition(int(before.size()));
+  QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(edit);
+  QVERIFY(accessible && accessible->editableTextInterface());
+  if (way == QLatin1String("typed")) {
+    edit->setFocus();
+    for (const char32_t c : text.toUcs4())
+      QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString::fromUcs4(&c, 1), Qt::NoModifier);
+  } else if (way == QLatin1String("pasted")) {
+    QGuiApplication::clipboard()->setText(text);
+    edit->paste();
+  } else if (way == QLatin1String("input method")) {
+    commit(edit, text);
+  } else if (way == QLatin1String("accessibility: insert")) {
+    accessible->editableTextInterface()->insertText(int(before.size()), text);
+  } else if (way == QLatin1String("accessibility: replace")) {
+    accessible->editableTextInterface()->replaceText(int(before.size()), int(before.size()), text);
+  } else if (way == QLatin1String("accessibility: value")) {
+    accessible->setText(QAccessible::Value, text);
+  } else {
+    edit->setText(text);
+  }
+  QCOMPARE(edit->text(), kept);
+  QVERIFY(textinput::fits(edit->text(), 12));
 }
 
 void TextInputTest::pickersTakeNoPastedText() {
