@@ -18,7 +18,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -109,6 +111,7 @@ std::unique_ptr<TestStore> store(const QString &backend) {
 class StoreRecordsTest : public QObject {
   Q_OBJECT
 private slots:
+  void initTestCase();
   void fill_data();
   void fill();
   void recordedByTheStoreInFilingOrder_data() { addBackends(); }
@@ -124,9 +127,33 @@ private slots:
   void backupRestored_data() { addBackends(); }
   void backupRestored();
   void forcedInitLeavesACopy();
+  void destructiveCommandsKeepTheLiveStore_data();
+  void destructiveCommandsKeepTheLiveStore();
+  void correctionThatChangesNothing_data() { addBackends(); }
+  void correctionThatChangesNothing();
+  void exportReplacesOnlyWhenTold();
+  void csvWithoutFormulas();
   void badArguments_data();
   void badArguments();
+
+private:
+  // The user's data folder of every kgadmin run here, which holds the
+  // folder of the copies written before a store's contents are replaced.
+  QTemporaryDir m_data;
+  QStringList copies() const;
 };
+
+void StoreRecordsTest::initTestCase() {
+  QVERIFY(m_data.isValid());
+  qputenv("XDG_DATA_HOME", m_data.path().toUtf8());
+}
+
+QStringList StoreRecordsTest::copies() const {
+  QStringList files;
+  for (const QString &name : QDir(m_data.filePath(QStringLiteral("kgfiling/copies"))).entryList(QDir::Files))
+    files << m_data.filePath(QStringLiteral("kgfiling/copies/") + name);
+  return files;
+}
 
 #define STORE_OR_SKIP(db, backend)                                                                                     \
   auto db = store(backend);                                                                                            \
@@ -260,6 +287,15 @@ void StoreRecordsTest::upgradeKeepsEveryRow() {
     db->exec(statement);
   db->exec(schema::createStatements(dialect).at(1)); // lz_yjxxk as it was
   QVERIFY(!schema::hasRecords(connection));
+  // ... and before the store kept the capacities: its append took the
+  // capacity from its caller.
+  db->exec(QStringLiteral("drop table lz_yeyme"));
+  if (dialect == schema::Dialect::PostgreSQL) {
+    db->exec(QStringLiteral("drop function kg_append"));
+    db->exec(QStringLiteral("create function kg_append(p_capacity integer, p_unique boolean) returns integer "
+                            "language sql as $$ select 0 $$"));
+  }
+  QVERIFY(!schema::hasQuotas(connection));
   db->insertApplication({{QStringLiteral("姓名"), QStringLiteral("张三")}});
   db->insertApplication({{QStringLiteral("姓名"), QStringLiteral("李四")}});
   QVERIFY(kgadmin({QStringLiteral("export"), db->location().setting(), QStringLiteral("x.csv")})
@@ -274,10 +310,21 @@ void StoreRecordsTest::upgradeKeepsEveryRow() {
   QCOMPARE(db->count(QStringLiteral("select * from lz_yjxxk where 记录时间 is not null and 姓名 = '王五'")), 1);
   db->exec(QStringLiteral("update lz_yjxxk set 组 = '9组' where 姓名 = '张三'"));
   QCOMPARE(auditRows(*db), 1); // rows of before the upgrade are on the record too
+  // The capacities of the client's quota table, and (on a server) one append
+  // that counts against them.
+  QVERIFY2(upgrade.out.contains(QStringLiteral("added lz_yeyme")), qPrintable(upgrade.out));
+  QCOMPARE(db->count(QStringLiteral("select * from lz_yeyme")), 12);
+  QCOMPARE(db->value(QStringLiteral("select 名额 from lz_yeyme where 申请幼儿园名称 = '西岭幼儿园回龙园区'")).toInt(),
+           43);
+  if (dialect == schema::Dialect::PostgreSQL) {
+    QCOMPARE(db->count(QStringLiteral("select * from pg_proc where proname = 'kg_append'")), 1);
+    QCOMPARE(db->value(QStringLiteral("select pronargs from pg_proc where proname = 'kg_append'")).toInt(), 20);
+  }
 
   const AdminOutcome again = kgadmin({QStringLiteral("upgrade"), db->location().setting()});
   QCOMPARE(again.code, 0);
-  QVERIFY(again.out.contains(QStringLiteral("nothing changed")));
+  QVERIFY2(again.out.contains(QStringLiteral("already has the recording time")), qPrintable(again.out));
+  QVERIFY2(again.out.contains(QStringLiteral("lz_yeyme now holds the capacities")), qPrintable(again.out));
 }
 
 void StoreRecordsTest::exportReadBack_data() {
@@ -514,6 +561,244 @@ void StoreRecordsTest::forcedInitLeavesACopy() {
   QCOMPARE(db->count(QStringLiteral("select * from lz_yjxxk")), 0);
   db->exec(QStringLiteral("attach database '%1' as copy").arg(where.captured(1)));
   QCOMPARE(db->count(QStringLiteral("select * from copy.lz_yjxxk where 申请幼儿园名称 = '西岭幼儿园回龙园区'")), 43);
+}
+
+void StoreRecordsTest::destructiveCommandsKeepTheLiveStore_data() {
+  QTest::addColumn<QString>("backend");
+  QTest::addColumn<QString>("command"); // init or restore, with --force
+  QTest::addColumn<QString>("file");    // restore: good, garbage, truncated, foreign
+  QTest::addColumn<int>("runs");        // started at the same moment
+  QTest::addColumn<QString>("folder");  // where it runs: own, unwritable
+  QTest::addColumn<bool>("copiesWritable");
+  QTest::addColumn<int>("code");
+  QTest::addColumn<QString>("rowsAfter"); // same, none, copy
+  QTest::addColumn<QString>("said");
+  for (const QString &backend : {QStringLiteral("sqlite"), QStringLiteral("pg")}) {
+    auto row = [&](const char *name) {
+      return &(QTest::newRow(qPrintable(backend + QStringLiteral(": ") + QLatin1String(name))) << backend);
+    };
+    *row("restore of a garbage file") << "restore"
+                                      << "garbage" << 1 << "own" << true << 2 << "same"
+                                      << "nothing changed";
+    *row("restore of a truncated copy") << "restore"
+                                        << "truncated" << 1 << "own" << true << 2 << "same"
+                                        << "nothing changed";
+    *row("restore of another database's copy") << "restore"
+                                               << "foreign" << 1 << "own" << true << 2 << "same"
+                                               << "nothing changed";
+    *row("restore twice in one second") << "restore"
+                                        << "good" << 2 << "own" << true << 0 << "copy"
+                                        << "what it held before was copied to";
+    *row("init twice in one second") << "init"
+                                     << "" << 2 << "own" << true << 0 << "none"
+                                     << "created";
+    *row("restore from an unwritable folder") << "restore"
+                                              << "good" << 1 << "unwritable" << true << 0 << "copy"
+                                              << "what it held before was copied to";
+    *row("init from an unwritable folder") << "init"
+                                           << "" << 1 << "unwritable" << true << 0 << "none"
+                                           << "stored application(s) were copied to";
+    *row("restore with no folder for its copy") << "restore"
+                                                << "good" << 1 << "own" << false << 1 << "same"
+                                                << "nothing changed";
+    *row("init with no folder for its copy") << "init"
+                                             << "" << 1 << "own" << false << 1 << "same"
+                                             << "nothing changed";
+  }
+}
+
+// init --force and restore --force, as a careless administrator runs them:
+// the live rows are counted before and after, and every copy written first
+// is kept.
+void StoreRecordsTest::destructiveCommandsKeepTheLiveStore() {
+  QFETCH(QString, backend);
+  QFETCH(QString, command);
+  QFETCH(QString, file);
+  QFETCH(int, runs);
+  QFETCH(QString, folder);
+  QFETCH(bool, copiesWritable);
+  QFETCH(int, code);
+  QFETCH(QString, rowsAfter);
+  QFETCH(QString, said);
+  STORE_OR_SKIP(db, backend);
+  QTemporaryDir dir;
+  // A good copy of a store holding three applications; one cut short; one of
+  // a store without the applications table; and bytes that are no copy.
+  auto other = TestStore::create(backend);
+  other->fillKindergarten(QStringLiteral("西岭幼儿园本部"), 3);
+  const QString good = dir.filePath(QStringLiteral("good.copy"));
+  QCOMPARE(kgadmin({QStringLiteral("backup"), other->location().setting(), good}).code, 0);
+  QFile whole(good);
+  QVERIFY(whole.open(QIODevice::ReadOnly));
+  const QByteArray bytes = whole.readAll();
+  QFile truncated(dir.filePath(QStringLiteral("truncated.copy")));
+  QVERIFY(truncated.open(QIODevice::WriteOnly));
+  truncated.write(bytes.left(bytes.size() / 2));
+  truncated.close();
+  QFile garbage(dir.filePath(QStringLiteral("garbage.copy")));
+  QVERIFY(garbage.open(QIODevice::WriteOnly));
+  for (int i = 0; i < 4096; ++i)
+    garbage.putChar(char((i * 7919) % 251));
+  garbage.close();
+  other->exec(QStringLiteral("drop table lz_yjxxk"));
+  const QString foreign = dir.filePath(QStringLiteral("foreign.copy"));
+  if (backend == QLatin1String("sqlite")) {
+    QVERIFY(QFile::copy(other->location().file, foreign));
+  } else {
+    QProcess dump;
+    QProcessEnvironment password = QProcessEnvironment::systemEnvironment();
+    password.insert(QStringLiteral("PGPASSWORD"), other->location().password);
+    dump.setProcessEnvironment(password);
+    dump.start(QStringLiteral("pg_dump"),
+               {QStringLiteral("--format=custom"), QStringLiteral("--file=") + foreign,
+                QStringLiteral("--host=127.0.0.1"), QStringLiteral("--port=%1").arg(other->location().port),
+                QStringLiteral("--username=") + other->location().user, other->location().database});
+    QVERIFY(dump.waitForFinished(60000) && dump.exitCode() == 0);
+  }
+
+  db->fillKindergarten(QStringLiteral("实验幼儿园物流园区"), 5);
+  const QList<QStringList> before = storedRows(*db);
+  QCOMPARE(before.size(), 5);
+  const QStringList copiesBefore = copies();
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  if (!copiesWritable)
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), QStringLiteral("/proc/kg-no-such-folder"));
+  QStringList args{command, db->location().setting()};
+  if (command == QLatin1String("restore"))
+    args << dir.filePath(file + QStringLiteral(".copy"));
+  args << QStringLiteral("--force");
+  const QList<AdminOutcome> outcomes =
+      kgadminTogether(QList<QStringList>(runs, args), environment,
+                      folder == QLatin1String("unwritable") ? QStringLiteral("/proc") : QString());
+  for (const AdminOutcome &outcome : outcomes) {
+    QVERIFY2(outcome.code == code, qPrintable(outcome.out + outcome.err));
+    QVERIFY2((outcome.out + outcome.err).contains(said), qPrintable(outcome.out + outcome.err));
+  }
+  const QList<QStringList> after = storedRows(*db);
+  if (rowsAfter == QLatin1String("same"))
+    QCOMPARE(after, before);
+  else
+    QCOMPARE(after.size(), rowsAfter == QLatin1String("copy") ? 3 : 0);
+  // Every copy written is a new file in the copies folder, and the first one
+  // holds what the store held.
+  const QStringList copiesAfter = copies();
+  const QStringList written = QSet<QString>(copiesAfter.cbegin(), copiesAfter.cend())
+                                  .subtract(QSet<QString>(copiesBefore.cbegin(), copiesBefore.cend()))
+                                  .values();
+  if (code != 0) {
+    QVERIFY2(written.isEmpty(), qPrintable(written.join(QLatin1Char(' '))));
+    return;
+  }
+  QVERIFY(written.size() >= 1 && written.size() <= runs);
+  if (command == QLatin1String("restore"))
+    QCOMPARE(written.size(), runs);
+  for (const AdminOutcome &outcome : outcomes) {
+    static const QRegularExpression named(QStringLiteral("copied to (\\S+)"));
+    const QString copy = named.match(outcome.out).captured(1);
+    QVERIFY2(copy.isEmpty() || written.contains(copy), qPrintable(outcome.out));
+  }
+  auto check = TestStore::create(backend);
+  int holding = 0;
+  for (const QString &copy : written) {
+    const AdminOutcome restored =
+        kgadmin({QStringLiteral("restore"), check->location().setting(), copy, QStringLiteral("--force")});
+    QVERIFY2(restored.code == 0, qPrintable(restored.err));
+    if (storedRows(*check) == before)
+      ++holding;
+  }
+  QVERIFY2(holding >= 1, "no copy holds what the store held");
+}
+
+void StoreRecordsTest::correctionThatChangesNothing() {
+  QFETCH(QString, backend);
+  STORE_OR_SKIP(db, backend);
+  db->insertApplication(TestStore::sampleApplication(kNumber));
+  const QString name = db->value(QStringLiteral("select 姓名 from lz_yjxxk")).toString();
+  const AdminOutcome same = kgadmin({QStringLiteral("correct"), db->location().setting(), kNumber,
+                                     QStringLiteral("姓名"), name, QStringLiteral("--reason"), QStringLiteral("核对")});
+  QCOMPARE(same.code, 0);
+  QVERIFY2(same.out.contains(QStringLiteral("nothing changed, nothing recorded")), qPrintable(same.out));
+  QVERIFY(!same.out.contains(QStringLiteral("recorded in lz_xgjl")));
+  QCOMPARE(auditRows(*db), 0);
+}
+
+void StoreRecordsTest::exportReplacesOnlyWhenTold() {
+  auto db = TestStore::sqlite();
+  db->insertApplication(TestStore::sampleApplication(kNumber));
+  QTemporaryDir dir;
+  for (const QString &name : {QStringLiteral("all.csv"), QStringLiteral("all.xlsx")}) {
+    const QString path = dir.filePath(name);
+    QFile earlier(path);
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write("an earlier export");
+    earlier.close();
+    const AdminOutcome refused = kgadmin({QStringLiteral("export"), db->location().setting(), path});
+    QCOMPARE(refused.code, 2);
+    QVERIFY2(refused.err.contains(QStringLiteral("exists already")), qPrintable(refused.err));
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    QCOMPARE(earlier.readAll(), QByteArray("an earlier export"));
+    earlier.close();
+    const AdminOutcome replaced =
+        kgadmin({QStringLiteral("export"), db->location().setting(), path, QStringLiteral("--replace")});
+    QVERIFY2(replaced.code == 0, qPrintable(replaced.err));
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    QVERIFY(earlier.readAll() != QByteArray("an earlier export"));
+  }
+}
+
+// Values a spreadsheet would run as formulas, planted through the store: the
+// CSV shows them as text (a leading apostrophe), or as stored with --raw;
+// the spreadsheet file holds every value as text anyway.
+void StoreRecordsTest::csvWithoutFormulas() {
+  auto db = TestStore::sqlite();
+  const QStringList planted{QStringLiteral("=HYPERLINK(\"http://x\",\"点\")"),
+                            QStringLiteral("+1+1"),
+                            QStringLiteral("-2+3"),
+                            QStringLiteral("@SUM(1)"),
+                            QStringLiteral("\t=1"),
+                            QStringLiteral("\r=1")};
+  int n = 0;
+  for (const QString &value : planted)
+    db->insertApplication(
+        {{QStringLiteral("身份证号"), QStringLiteral("11010120190501%1").arg(++n, 4, 10, QLatin1Char('0'))},
+         {QStringLiteral("户口簿详细地址"), value},
+         {QStringLiteral("监护人二姓名"), QStringLiteral("王=小")}});
+  QTemporaryDir dir;
+  const QString safe = dir.filePath(QStringLiteral("safe.csv"));
+  const QString raw = dir.filePath(QStringLiteral("raw.csv"));
+  const QString book = dir.filePath(QStringLiteral("book.xlsx"));
+  QCOMPARE(kgadmin({QStringLiteral("export"), db->location().setting(), safe}).code, 0);
+  QCOMPARE(kgadmin({QStringLiteral("export"), db->location().setting(), raw, QStringLiteral("--raw")}).code, 0);
+  QCOMPARE(kgadmin({QStringLiteral("export"), db->location().setting(), book}).code, 0);
+  const int address = exportedColumns().indexOf(QStringLiteral("户口簿详细地址"));
+  const int second = exportedColumns().indexOf(QStringLiteral("监护人二姓名"));
+  QStringList safeCells;
+  QStringList rawCells;
+  for (const QStringList &row : sheetRows(readExport(safe), QStringLiteral("csv")).mid(1)) {
+    safeCells << row.at(address);
+    QCOMPARE(row.at(second), QStringLiteral("王=小")); // an = inside a value is no formula
+  }
+  for (const QStringList &row : sheetRows(readExport(raw), QStringLiteral("csv")).mid(1))
+    rawCells << row.at(address);
+  QStringList shown;
+  for (const QString &value : planted)
+    shown << QLatin1Char('\'') + value;
+  safeCells.sort();
+  shown.sort();
+  QCOMPARE(safeCells, shown);
+  QStringList stored = planted;
+  stored.sort();
+  rawCells.sort();
+  QCOMPARE(rawCells, stored);
+  // (The spreadsheet file's own way of holding a carriage return is its
+  // reader's business: the values without one are compared.)
+  QStringList inBook;
+  for (const QStringList &row : sheetRows(readExport(book), QStringLiteral("实验幼儿园和平园区")).mid(1))
+    inBook << row.at(address);
+  for (const QString &value : planted) {
+    if (!value.contains(QLatin1Char('\r')))
+      QVERIFY2(inBook.contains(value), qPrintable(value));
+  }
 }
 
 void StoreRecordsTest::badArguments_data() {

@@ -29,6 +29,11 @@ Store::Store(StoreLocation location, bool create) : m_location(location) {
   m_query = std::make_unique<QueryObject>(QStringLiteral("kgadmin"), 30, location);
   m_db = m_query->database();
   m_dialect = schema::dialectOf(m_db);
+  // A lock the tool waits for (a table a session of the client's login
+  // keeps open in a transaction) is given up after ten seconds: every client
+  // would queue behind a command that waits for it.
+  if (m_dialect == schema::Dialect::PostgreSQL)
+    run(QStringLiteral("set lock_timeout = '10s'"));
 }
 
 QList<QVariantList> Store::run(const QString &text, const QVariantList &values) {
@@ -94,6 +99,18 @@ void Store::commit() {
 }
 
 void Store::rollback() { m_db.rollback(); }
+
+void Store::takeTurn() {
+  if (m_dialect != schema::Dialect::PostgreSQL)
+    return;
+  try {
+    run(QStringLiteral("select pg_advisory_lock(3, 0)"));
+  } catch (const StoreError &error) {
+    throw StoreError(QStringLiteral("another kgadmin command has been copying or replacing %1 for ten seconds; "
+                                    "nothing changed: run this one again when it has ended (%2)")
+                         .arg(m_location.describe(), error.message()));
+  }
+}
 
 StoreLocation storeArgument(const QStringList &args, int index) {
   if (index >= args.size())

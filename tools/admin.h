@@ -51,6 +51,11 @@ public:
   void begin();
   void commit();
   void rollback();
+  // Waits until no other kgadmin command copies or replaces this store
+  // (PostgreSQL: a lock of the session's; the embedded store's own locks
+  // keep each copy whole), so that two such commands run one after the
+  // other.
+  void takeTurn();
 
 private:
   StoreLocation m_location;
@@ -89,8 +94,13 @@ int exportApplications(const QStringList &args);
 int printApplication(const QStringList &args);
 int backup(const QStringList &args);
 int restore(const QStringList &args);
-// A copy of a store that holds applications, written before init --force
-// replaces it; the file written.
+// The folder the copies written before init --force and restore --force go
+// to: copies/ in the user's data folder (beside the embedded store,
+// ~/.local/share/kgfiling/copies).
+QString copiesFolder();
+// A copy of a store, written into copiesFolder() before a command replaces
+// what the store holds; the file written, a new one every time. Raises
+// StoreError (nothing was written) when it cannot be written.
 QString safetyCopy(Store &store);
 
 } // namespace admin

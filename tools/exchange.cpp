@@ -56,25 +56,32 @@ QList<Application> applications(Store &store, const QString &kindergarten) {
   return list;
 }
 
-QString csvField(const QString &text) {
+// A cell a spreadsheet would take for a formula (it begins with =, +, - or
+// @, or with a tab or a carriage return, which some spreadsheets skip before
+// such a sign) is written with a leading apostrophe, which the spreadsheet
+// shows the cell as text by; raw: as stored.
+QString csvField(const QString &text, bool raw) {
   QString value = text;
+  static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+  if (!raw && !value.isEmpty() && formulaStarts.contains(value.front()))
+    value.prepend(QLatin1Char('\''));
   value.replace(QLatin1Char('"'), QStringLiteral("\"\""));
   return QLatin1Char('"') + value + QLatin1Char('"');
 }
 
-void writeCsv(const QString &file, const QList<Application> &rows) {
+void writeCsv(const QString &file, const QList<Application> &rows, bool raw) {
   QSaveFile out(file);
   if (!out.open(QIODevice::WriteOnly))
     throw StoreError(QStringLiteral("cannot write %1: %2").arg(file, out.errorString()));
   QByteArray text("\xEF\xBB\xBF"); // UTF-8 byte-order mark: spreadsheets then read the Chinese text
   QStringList header;
   for (const QString &column : exportedColumns())
-    header << csvField(column);
+    header << csvField(column, raw);
   text += header.join(QLatin1Char(',')).toUtf8() + "\r\n";
   for (const Application &row : rows) {
     QStringList fields;
     for (const QString &value : row.values)
-      fields << csvField(value);
+      fields << csvField(value, raw);
     text += fields.join(QLatin1Char(',')).toUtf8() + "\r\n";
   }
   out.write(text);
@@ -209,6 +216,8 @@ void writeXlsx(const QString &file, const QList<Application> &rows, const QList<
 int exportApplications(const QStringList &arguments) {
   QStringList args = arguments;
   const QString kindergarten = takeOption(args, QStringLiteral("--kindergarten"));
+  const bool replace = takeFlag(args, QStringLiteral("--replace"));
+  const bool raw = takeFlag(args, QStringLiteral("--raw"));
   expectStoreArguments(args, 3);
   const StoreLocation location = storeArgument(args, 1);
   const QString file = args.at(2);
@@ -219,11 +228,15 @@ int exportApplications(const QStringList &arguments) {
     throw UsageError{QStringLiteral("export: \"%1\" is not one of the twelve kindergartens").arg(kindergarten)};
   if (!QFileInfo(QFileInfo(file).absolutePath()).isDir())
     throw UsageError{QStringLiteral("export: the folder of \"%1\" does not exist").arg(file)};
+  if (QFileInfo::exists(file) && !replace)
+    throw UsageError{QStringLiteral("export: \"%1\" exists already; name a new file, or add --replace").arg(file)};
+  if (raw && suffix != QLatin1String("csv"))
+    throw UsageError{QStringLiteral("export: --raw is for CSV only (a spreadsheet file holds every value as text)")};
   Store store(location);
   store.requireRecords();
   const QList<Application> rows = applications(store, kindergarten);
   if (suffix == QLatin1String("csv")) {
-    writeCsv(file, rows);
+    writeCsv(file, rows, raw);
   } else {
     QList<QString> sheets;
     if (!kindergarten.isEmpty()) {
@@ -239,7 +252,10 @@ int exportApplications(const QStringList &arguments) {
     }
     writeXlsx(file, rows, sheets);
   }
-  out() << "export: " << rows.size() << " application(s) written to " << file << "\n";
+  out() << "export: " << rows.size() << " application(s) written to " << file;
+  if (suffix == QLatin1String("csv"))
+    out() << (raw ? " (as stored, formulas too)" : " (a cell beginning with = + - @ written after an apostrophe)");
+  out() << "\n";
   return kDone;
 }
 

@@ -13,7 +13,7 @@
 //   kgadmin status [STORE]
 //   kgadmin fill STORE [--watch]         places taken and left in the twelve kindergartens
 //   kgadmin upgrade STORE                recording time and correction record for an older store
-//   kgadmin export STORE FILE.xlsx|FILE.csv [--kindergarten NAME]
+//   kgadmin export STORE FILE.xlsx|FILE.csv [--kindergarten NAME] [--replace] [--raw]
 //   kgadmin print STORE NUMBER FILE.pdf  one application on A4
 //   kgadmin correct STORE NUMBER COLUMN VALUE --reason TEXT
 //   kgadmin withdraw STORE NUMBER --reason TEXT
@@ -30,6 +30,7 @@
 
 #include "tools/admin.h"
 
+#include "form/catchment.h"
 #include "store/records.h"
 
 #include <QCoreApplication>
@@ -63,7 +64,7 @@ const char *const kUsage =
     "  kgadmin status [STORE]\n"
     "  kgadmin fill STORE [--watch]\n"
     "  kgadmin upgrade STORE\n"
-    "  kgadmin export STORE FILE.xlsx|FILE.csv [--kindergarten NAME]\n"
+    "  kgadmin export STORE FILE.xlsx|FILE.csv [--kindergarten NAME] [--replace] [--raw]\n"
     "  kgadmin print STORE NUMBER FILE.pdf\n"
     "  kgadmin correct STORE NUMBER COLUMN VALUE --reason TEXT\n"
     "  kgadmin withdraw STORE NUMBER --reason TEXT\n"
@@ -121,6 +122,7 @@ int init(const QStringList &args) {
   if (location.backend == StoreLocation::Backend::SQLite && location.file == StoreLocation::embeddedFile())
     QDir().mkpath(QFileInfo(location.file).absolutePath());
   Store store(location, true);
+  store.takeTurn();
   const bool replacing = schema::hasTables(store.db());
   if (replacing && !force) {
     err() << "init: " << location.describe()
@@ -128,13 +130,33 @@ int init(const QStringList &args) {
              "(a copy of the stored applications is written first).\n";
     return kStoreFailed;
   }
-  // The applications a forced init would wipe out are copied first.
-  if (replacing && store.db().record(QStringLiteral("lz_yjxxk")).count() > 0 &&
-      store.value(QStringLiteral("select count(*) from lz_yjxxk")).toInt() > 0)
-    out() << "init: the stored applications were copied to " << safetyCopy(store) << "\n";
-  schema::create(store.db(), force);
-  out() << "init: created lz_kttb, lz_yjxxk and lz_xzcz in " << location.describe() << " (filing open, version "
-        << schema::kReferenceVersion << ", " << schema::communities().size() << " communities)\n";
+  // The applications a forced init would wipe out are copied first; without
+  // a copy nothing is replaced.
+  const int stored = replacing && store.db().record(QStringLiteral("lz_yjxxk")).count() > 0
+                         ? store.value(QStringLiteral("select count(*) from lz_yjxxk")).toInt()
+                         : 0;
+  QString copy;
+  if (stored > 0) {
+    try {
+      copy = safetyCopy(store);
+    } catch (const StoreError &error) {
+      err() << "init: nothing changed (" << stored << " application(s) stored): " << error.message() << "\n";
+      return kStoreFailed;
+    }
+  }
+  try {
+    schema::create(store.db(), force);
+  } catch (const StoreError &error) {
+    err() << "init: nothing changed: " << error.message() << "\n";
+    if (!copy.isEmpty())
+      err() << "init: the copy written first is " << copy << "\n";
+    return kStoreFailed;
+  }
+  if (!copy.isEmpty())
+    out() << "init: the " << stored << " stored application(s) were copied to " << copy << "\n";
+  out() << "init: created lz_kttb, lz_yjxxk, lz_xzcz and lz_yeyme in " << location.describe()
+        << " (filing open, version " << schema::kReferenceVersion << ", " << schema::communities().size()
+        << " communities, the capacities of " << quota::table().size() << " kindergartens)\n";
   return kDone;
 }
 

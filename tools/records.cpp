@@ -282,6 +282,7 @@ int correct(const QStringList &arguments) {
   store.requireRecords();
   const QVariant value = checkedValue(column, args.at(4), store.dialect());
   QString before;
+  bool recorded = false;
   onRecord(store, QStringLiteral("更正"), reason, [&] {
     const QVariantList row = applicationOf(store, number);
     before = shown(row.at(schema::applicationColumns().indexOf(column)));
@@ -299,8 +300,15 @@ int correct(const QStringList &arguments) {
         store.value(QStringLiteral("select count(*) from lz_yjxxk where 身份证号 = ?"), {value}).toInt() > 0)
       throw StoreError(
           QStringLiteral("an application is already stored under \"%1\"; nothing changed").arg(value.toString()));
+    const int records = store.value(QStringLiteral("select count(*) from lz_xgjl")).toInt();
     store.run(QStringLiteral("update lz_yjxxk set %1 = ? where 身份证号 = ?").arg(column), {value, number});
+    recorded = store.value(QStringLiteral("select count(*) from lz_xgjl")).toInt() > records;
   });
+  if (!recorded) {
+    out() << "correct: " << number << " " << column << " is \"" << before
+          << "\" already; nothing changed, nothing recorded\n";
+    return kDone;
+  }
   out() << "correct: " << number << " " << column << ": \"" << before << "\" -> \"" << args.at(4)
         << "\" (recorded in lz_xgjl)\n";
   return kDone;
