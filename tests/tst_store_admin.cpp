@@ -21,6 +21,7 @@ using Outcome = AdminOutcome;
 class StoreAdminTest : public QObject {
   Q_OBJECT
 private slots:
+  void initTestCase();
   void initCreatesAndRefusesToClobber();
   void settingsAndStatus_data();
   void settingsAndStatus();
@@ -30,7 +31,17 @@ private slots:
   void postgresLogin();
   void createLoginTouchesOnlyItsDatabase();
   void mssqlLoginScript();
+
+private:
+  // The user's data folder of every kgadmin run here (the copies a forced
+  // init writes go there).
+  QTemporaryDir m_data;
 };
+
+void StoreAdminTest::initTestCase() {
+  QVERIFY(m_data.isValid());
+  qputenv("XDG_DATA_HOME", m_data.path().toUtf8());
+}
 
 void StoreAdminTest::initCreatesAndRefusesToClobber() {
   QTemporaryDir dir;
