@@ -258,6 +258,8 @@ class LostLinkTest : public QObject {
 private slots:
   void appendWithLinkLost_data();
   void appendWithLinkLost();
+  void odbcAppendWithLinkLost_data();
+  void odbcAppendWithLinkLost();
   void oldNumberGivenToAnotherSession();
 };
 
@@ -318,6 +320,54 @@ void LostLinkTest::appendWithLinkLost() {
       db->count(QStringLiteral("select * from pg_stat_activity where datname = current_database() and "
                                "pid <> pg_backend_pid() and backend_type = 'client backend' and state = 'active'")),
       0, 15000);
+  QCOMPARE(db->count(QStringLiteral("select * from lz_yjxxk where 身份证号 = '%1'").arg(kNumber)), stored ? 1 : 0);
+}
+
+void LostLinkTest::odbcAppendWithLinkLost_data() {
+  QTest::addColumn<int>("act"); // Relay::Act
+  QTest::addColumn<int>("downMs");
+  QTest::addColumn<bool>("stored");
+  QTest::newRow("request lost on the way") << int(Relay::Act::DropRequest) << 0 << false;
+  QTest::newRow("answer lost after the commit") << int(Relay::Act::DropReply) << 0 << true;
+  QTest::newRow("answer lost, then the link down 3 s") << int(Relay::Act::DropReply) << 3000 << true;
+  QTest::newRow("link down 3 s before the commit") << int(Relay::Act::HoldRequest) << 3000 << true;
+}
+
+// The same through ODBC (PostgreSQL's driver; SQL Server's path differs only
+// in how the old session's end is waited for).
+void LostLinkTest::odbcAppendWithLinkLost() {
+  QFETCH(int, act);
+  QFETCH(int, downMs);
+  QFETCH(bool, stored);
+  auto db = TestStore::postgres();
+  KG_REQUIRE_PG(db->available());
+  Relay relay(db->location().port);
+  StoreLocation direct = db->location();
+  direct.port = relay.port();
+  direct.host = QStringLiteral("127.0.0.1");
+  StoreLocation location = StoreLocation::parse(
+      QStringLiteral(
+          "odbc:Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=%1;Database=%2;Uid=%3;Pwd=%4;BoolsAsChar=0")
+          .arg(relay.port())
+          .arg(direct.database, direct.user, direct.password));
+  QueryObject query(QStringLiteral("ADOTab"), 10, location);
+  query.setSql(Statement::compare(QStringLiteral("select * from lz_yjxxk where 身份证号='"), kNumber));
+  query.open();
+  const QVariantMap row = TestStore::sampleApplication(kNumber);
+  AppendGuard guard{QStringLiteral("申请幼儿园名称"), row.value(QStringLiteral("申请幼儿园名称")),
+                    QStringLiteral("身份证号"), kNumber};
+  query.append();
+  for (auto it = row.cbegin(); it != row.cend(); ++it)
+    query.setField(it.key(), it.value());
+  relay.arm(Relay::Act(act), downMs);
+  bool succeeded = true;
+  try {
+    query.post(&guard);
+  } catch (const StoreError &) {
+    succeeded = false;
+  }
+  QVERIFY(relay.acted());
+  QCOMPARE(succeeded, stored);
   QCOMPARE(db->count(QStringLiteral("select * from lz_yjxxk where 身份证号 = '%1'").arg(kNumber)), stored ? 1 : 0);
 }
 
