@@ -235,7 +235,10 @@ bool OdbcBackend::storedAfterAll(const NewRow &sent, const Session &old) {
   // own, so there the procedure's own bounds (no transaction of the caller's,
   // every lock waited for at most five seconds) are waited out instead. The
   // store is asked again and again for the command's time limit.
-  QDeadlineTimer bound(m_timeout * 1000);
+  // (On SQL Server at least until the procedure's bounds have passed, and a
+  // little time to read.)
+  QDeadlineTimer bound(
+      qMax<qint64>(m_timeout * 1000, m_server == Server::SqlServer ? old.doneBy.remainingTime() + 2000 : 0));
   for (;;) {
     try {
       connect();

@@ -115,10 +115,7 @@ void HostileLoginTest::initTestCase() {
   const bool started = m_cluster->start();
   qunsetenv("KG_PG_MAX_CONNECTIONS");
   QVERIFY2(started, "pg.sh start failed for the private cluster");
-  const QByteArray shared = qgetenv("KG_TEST_PG");
-  qputenv("KG_TEST_PG", m_cluster->address().toUtf8());
-  m_store = TestStore::postgres();
-  qputenv("KG_TEST_PG", shared);
+  m_store = m_cluster->testStore();
   QVERIFY(m_store->available());
   m_store->setClock(QDateTime(QDate(2022, 6, 20), QTime(10, 15, 30)));
 

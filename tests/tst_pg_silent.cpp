@@ -88,10 +88,7 @@ void SilentServerTest::cleanupTestCase() {
 }
 
 void SilentServerTest::init() {
-  const QByteArray shared = qgetenv("KG_TEST_PG");
-  qputenv("KG_TEST_PG", m_cluster->address().toUtf8());
-  m_store = TestStore::postgres();
-  qputenv("KG_TEST_PG", shared);
+  m_store = m_cluster->testStore();
   QVERIFY(m_store->available());
   m_store->setClock(QDateTime(QDate(2022, 6, 20), QTime(10, 15, 30)));
   m_client = std::make_unique<WorkingClient>(m_store->location());
