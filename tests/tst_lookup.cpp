@@ -126,6 +126,16 @@ void LookupTest::outcomes_data() {
       << kFound << "qdBit" << kFound << QStringList{found} << 1 << true << true;
   QTest::newRow("trailing tab trimmed") << kFound + "\t"
                                         << "BitBtn1" << kFound << QStringList{found} << 1 << true << true;
+  // Only bytes up to 0x20 are trimmed: a full-width blank (U+3000, two GBK
+  // bytes) stays part of the number, which then counts 18 bytes and is looked
+  // up as it stands.
+  const QString ideographic = QStringLiteral("\u3000");
+  QTest::newRow("full-width blank before the number kept")
+      << " " + ideographic + "1101012019030500\t"
+      << "BitBtn1" << ideographic + "1101012019030500" << QStringList{kNotFoundMessage} << 0 << false << false;
+  QTest::newRow("full-width blank after the number kept")
+      << "1101012019030500" + ideographic << "BitBtn1"
+      << "1101012019030500" + ideographic << QStringList{kNotFoundMessage} << 0 << false << false;
 }
 
 void LookupTest::outcomes() {

@@ -41,6 +41,10 @@ fail() {
 start() {
   rm -rf "$tmp/home"
   mkdir -p "$tmp/home"
+  # The log exists before the loop below reads it: the started shell opens it
+  # only when it gets to run, which under load may be well after this one
+  # reads.
+  : >"$tmp/run.log"
   perl -MPOSIX -e '$SIG{INT} = "DEFAULT"; POSIX::setsid() or die "setsid: $!"; exec @ARGV or die "exec: $!"' -- \
     env -i PATH="$PATH" HOME="$tmp/home" LANG="${LANG:-C.UTF-8}" KG_BUILD="$build" KG_RUN_NO_BUILD=1 \
     KG_STORE="sqlite:$tmp/store.db" KG_RUN_DISPLAY="${KG_RUN_DISPLAY:-99}" \
