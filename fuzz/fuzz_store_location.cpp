@@ -1,0 +1,59 @@
+// The store location (store/store.h) as any text, as KG_STORE, the build's
+// setting or a kgadmin argument give it.
+//
+// Checked, besides running without a crash or a sanitizer report:
+// - parse() either refuses a text with StoreError or gives a location;
+// - a location's setting() (what kgadmin hands to another process) parses
+//   to the same location, and its description never shows the password.
+
+#include "fuzz_common.h"
+#include "store/store.h"
+
+namespace {
+
+bool same(const StoreLocation &a, const StoreLocation &b) {
+  return a.backend == b.backend && a.file == b.file && a.host == b.host && a.port == b.port &&
+         a.alternates == b.alternates && a.targetSessionAttrs == b.targetSessionAttrs && a.database == b.database &&
+         a.user == b.user && a.password == b.password && a.odbcConnection == b.odbcConnection;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+  fuzz::initialize(argc, argv, false);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
+  StoreLocation location;
+  try {
+    location = StoreLocation::parse(text);
+  } catch (const StoreError &) {
+    return 0;
+  }
+  const QString setting = location.setting();
+  StoreLocation again;
+  try {
+    again = StoreLocation::parse(setting);
+  } catch (const StoreError &) {
+    FUZZ_CHECK(false, "the setting of a location parses");
+  }
+  if (location.backend != StoreLocation::Backend::Odbc || !location.odbcConnection.isEmpty())
+    FUZZ_CHECK(same(location, again), "the setting of a location parses to the same location");
+  // The password shows nowhere, unless it is also part of what is shown.
+  const QString shown = location.describe();
+  const QString password = location.password;
+  if (password.isEmpty())
+    return 0;
+  if (location.backend == StoreLocation::Backend::PostgreSQL) {
+    const QString others = location.database + u' ' + location.host + u' ' + location.user + u' ' +
+                           QString::number(location.port) + u' ' + shown.left(shown.indexOf(location.database));
+    if (!others.contains(password))
+      FUZZ_CHECK(!shown.contains(password), "the description never shows the password");
+  } else if (location.backend == StoreLocation::Backend::Odbc) {
+    if (location.odbcConnection.count(password) == 1)
+      FUZZ_CHECK(!shown.contains(password), "the description never shows the password");
+  }
+  return 0;
+}
