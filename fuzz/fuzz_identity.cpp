@@ -13,6 +13,7 @@
 // - byte 17 is a decimal digit, odd for 男 and even for 女, as chosen;
 // - the household registration lies from the birth date to 2022-06-20.
 
+#include "core/gbk.h"
 #include "fixture/applicationform.h"
 #include "fixture/clientwindows.h"
 #include "fixture/teststore.h"

@@ -21,8 +21,7 @@ QString oleDbString(const QString &server) {
   return QStringLiteral("Provider=%1;Password=%2;Persist Security Info=%3;User ID=%4;Initial Catalog=%5;"
                         "Data Source=%6,%7")
       .arg(QLatin1String(kProvider), QLatin1String(kPassword), QLatin1String(kPersistSecurityInfo),
-           QLatin1String(kUserId), QLatin1String(kInitialCatalog), server)
-      .arg(kPort);
+           QLatin1String(kUserId), QLatin1String(kInitialCatalog), server, QString::number(kPort));
 }
 
 QString odbcString(const QString &server) {
@@ -31,18 +30,18 @@ QString odbcString(const QString &server) {
   // port after the server's address, and Qt's ODBC driver talks to it in
   // wide characters.
   return QStringLiteral("Driver={SQL Server};Server=%1,%2;Database=%3;Uid=%4;Pwd=%5;")
-      .arg(server)
-      .arg(kPort)
-      .arg(QLatin1String(kInitialCatalog), QLatin1String(kUserId), QLatin1String(kPassword));
+      .arg(server, QString::number(kPort), QLatin1String(kInitialCatalog), QLatin1String(kUserId),
+           QLatin1String(kPassword));
 #else
   // FreeTDS takes the port separately; the client charset makes it pass the
   // Chinese statement text and values as UTF-8 (Qt's ODBC driver does not use
   // wide characters with FreeTDS).
+  // One arg() for all: a server address holding "%2" is not taken for the
+  // next place.
   return QStringLiteral("Driver={FreeTDS};Server=%1;Port=%2;Database=%3;Uid=%4;Pwd=%5;ClientCharset=UTF-8;"
                         "TDS_Version=7.3")
-      .arg(server)
-      .arg(kPort)
-      .arg(QLatin1String(kInitialCatalog), QLatin1String(kUserId), QLatin1String(kPassword));
+      .arg(server, QString::number(kPort), QLatin1String(kInitialCatalog), QLatin1String(kUserId),
+           QLatin1String(kPassword));
 #endif
 }
 
@@ -129,6 +128,9 @@ QString StoreLocation::setting() const {
 
 StoreLocation StoreLocation::parse(const QString &text) {
   StoreLocation location;
+  // Every part reaches a library as a C string, which would end it there.
+  if (text.contains(QChar(0)))
+    badLocation(text, QStringLiteral("it holds a NUL character"));
   if (text.startsWith(QLatin1String("sqlite:"))) {
     location.backend = Backend::SQLite;
     location.file = text.mid(7);
@@ -178,6 +180,11 @@ StoreLocation StoreLocation::parse(const QString &text) {
     const QString server = text.mid(6).trimmed();
     if (server.isEmpty())
       badLocation(text, QStringLiteral("no server address after mssql:"));
+    // The address goes into the connection string: it may not end its
+    // setting and add others.
+    for (QChar c : server)
+      if (c.unicode() <= 0x20 || c == u';' || c == u'{' || c == u'}' || c == u'=')
+        badLocation(text, QStringLiteral("a server address holds no blanks, control characters, ; { } or ="));
     return connection::sqlServer(server);
   }
   if (text.startsWith(QLatin1String("odbc:"))) {
@@ -217,19 +224,24 @@ QString StoreLocation::describe() const {
   switch (backend) {
   case Backend::SQLite: return QStringLiteral("SQLite file %1").arg(file);
   case Backend::PostgreSQL: {
-    QString servers = QStringLiteral("%1:%2").arg(host).arg(port);
+    QString servers = QStringLiteral("%1:%2").arg(host, QString::number(port));
     for (const Server &server : alternates)
-      servers += QStringLiteral(", %1:%2").arg(server.host).arg(server.port);
+      servers += QStringLiteral(", %1:%2").arg(server.host, QString::number(server.port));
     if (!targetSessionAttrs.isEmpty())
       servers += QStringLiteral(" (%1)").arg(targetSessionAttrs);
     return QStringLiteral("PostgreSQL database %1 on %2 as %3").arg(database, servers, user);
   }
   case Backend::Odbc: {
-    QString shown = odbcConnection;
-    const QString password = valueOf(odbcConnection, QStringLiteral("Pwd"));
-    if (!password.isEmpty())
-      shown.replace(QStringLiteral("=") + password, QStringLiteral("=***"));
-    return QStringLiteral("ODBC %1").arg(shown);
+    // The password's setting shows as ***, however it is written.
+    QStringList parts = odbcConnection.split(QLatin1Char(';'));
+    for (QString &part : parts) {
+      const qsizetype eq = part.indexOf(QLatin1Char('='));
+      const QString key = part.left(eq).trimmed();
+      if (eq > 0 && (key.compare(QLatin1String("Pwd"), Qt::CaseInsensitive) == 0 ||
+                     key.compare(QLatin1String("Password"), Qt::CaseInsensitive) == 0))
+        part = part.left(eq + 1) + QStringLiteral("***");
+    }
+    return QStringLiteral("ODBC %1").arg(parts.join(QLatin1Char(';')));
   }
   }
   return QString();

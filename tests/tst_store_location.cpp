@@ -60,6 +60,11 @@ void StoreLocationTest::parse_data() {
                          << "10.20.30.40" << 1433 << "mqrsdata"
                          << "sa"
                          << "TDmc@rvh@530872";
+  // The address stands in the connection string as it is, %2 and all.
+  QTest::newRow("mssql address with percent signs") << "mssql:db%2%1.example" << odbc << ""
+                                                    << "db%2%1.example" << 1433 << "mqrsdata"
+                                                    << "sa"
+                                                    << "TDmc@rvh@530872";
   QTest::newRow("odbc") << "odbc:Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=kg;Uid=u;Pwd=p" << odbc
                         << ""
                         << "127.0.0.1" << 5432 << "kg"
@@ -114,6 +119,9 @@ void StoreLocationTest::refused_data() {
   QTest::newRow("postgres standby asked for") << "postgres://kg:pw@a,b/kg?target_session_attrs=standby";
   QTest::newRow("postgres read-only asked for") << "postgres://kg:pw@a/kg?target_session_attrs=read-only";
   QTest::newRow("mssql without host") << "mssql:";
+  QTest::newRow("mssql host adding a setting") << "mssql:db.example;Pwd=other";
+  QTest::newRow("mssql host with braces") << "mssql:{db}";
+  QTest::newRow("NUL character") << QStringLiteral("postgres://kg:pw@db/kg") + QChar(0) + QStringLiteral("x");
   QTest::newRow("odbc without string") << "odbc:  ";
 }
 
