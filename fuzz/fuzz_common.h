@@ -27,10 +27,12 @@ namespace fuzz {
 inline void initialize(int *argc, char ***argv, bool widgets) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   qputenv("QT_LOGGING_RULES", "*.debug=false;*.warning=false");
+  // Made once and never destroyed: the process ends without tearing Qt down
+  // under the windows and connections that still exist.
   if (widgets)
-    static QApplication app(*argc, *argv);
+    new QApplication(*argc, *argv);
   else
-    static QCoreApplication app(*argc, *argv);
+    new QCoreApplication(*argc, *argv);
 }
 
 // Up to max bytes of the input, ended early by a zero byte.

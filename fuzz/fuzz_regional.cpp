@@ -77,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (written.contains(QLatin1Char('\n')) || written.contains(QLatin1Char('\r')))
     return 0;
   const QString name = which < 3 ? names.at(which) : QStringLiteral("sLongDate");
+  names << name;
   const QMap<QString, QString> before = values(names);
   {
     RegionalKey key(file());
@@ -90,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(key.readString(name) == written, "a written value reads back from the same key");
   }
   const QMap<QString, QString> after = values(names);
+
   FUZZ_CHECK(after.value(name) == written, "a written value reads back after the file is opened again");
   for (auto it = before.begin(); it != before.end(); ++it) {
     if (it.key() != name)
