@@ -114,6 +114,8 @@ void StoreLocationTest::refused_data() {
   QTest::newRow("postgres without database") << "postgres://kg:pw@127.0.0.1:5432/";
   QTest::newRow("postgres without user") << "postgres://127.0.0.1:5432/kg";
   QTest::newRow("postgres bad port") << "postgres://kg:pw@127.0.0.1:port/kg";
+  QTest::newRow("postgres port 0") << "postgres://kg:pw@127.0.0.1:0/kg";
+  QTest::newRow("postgres second server on port 0") << "postgres://kg:pw@127.0.0.1,db2:0/kg";
   QTest::newRow("postgres second server empty") << "postgres://kg:pw@127.0.0.1:5432,/kg";
   QTest::newRow("postgres second server bad port") << "postgres://kg:pw@127.0.0.1:5432,db2:port/kg";
   QTest::newRow("postgres standby asked for") << "postgres://kg:pw@a,b/kg?target_session_attrs=standby";
