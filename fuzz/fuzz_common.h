@@ -50,3 +50,11 @@ inline QString utf16(const QByteArray &bytes) {
 }
 
 } // namespace fuzz
+
+// libFuzzer's entry before the first input, for a target that drives no
+// windows: the core application object only.
+#define FUZZ_INITIALIZE_CORE()                                                                                         \
+  extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {                                                       \
+    fuzz::initialize(argc, argv, false);                                                                               \
+    return 0;                                                                                                          \
+  }

@@ -82,10 +82,7 @@ void checkAnyFormats(const QString &text, const QString &pattern, const datetime
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-  fuzz::initialize(argc, argv, false);
-  return 0;
-}
+FUZZ_INITIALIZE_CORE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider input(data, size);

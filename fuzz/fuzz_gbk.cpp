@@ -117,10 +117,7 @@ void checkEdit(const QString &text, const QString &inserted, int at, int removed
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-  fuzz::initialize(argc, argv, false);
-  return 0;
-}
+FUZZ_INITIALIZE_CORE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider input(data, size);

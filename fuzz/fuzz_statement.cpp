@@ -42,10 +42,7 @@ bool blankOrSeparator(QChar c) { return (c.unicode() < 128 && c.isSpace()) || c 
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-  fuzz::initialize(argc, argv, false);
-  return 0;
-}
+FUZZ_INITIALIZE_CORE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider input(data, size);

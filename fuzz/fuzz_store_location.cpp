@@ -20,10 +20,7 @@ bool same(const StoreLocation &a, const StoreLocation &b) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-  fuzz::initialize(argc, argv, false);
-  return 0;
-}
+FUZZ_INITIALIZE_CORE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
