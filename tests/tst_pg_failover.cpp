@@ -295,7 +295,7 @@ void PgFailoverTest::primaryFailsInTheRush() {
              qPrintable(QStringLiteral("%1 holds %2 applications").arg(it.key()).arg(it.value())));
   }
 
-  int acknowledged = 0, acknowledgedStored = 0, cutOff = 0, filedAgain = 0, full = 0;
+  int acknowledged = 0, acknowledgedStored = 0, cutOff = 0, filedAgain = 0, full = 0, storedBefore = 0;
   for (const QString &line : lines) {
     const QStringList field = line.split(QLatin1Char(' '));
     QCOMPARE(field.size(), 6);
@@ -310,6 +310,8 @@ void PgFailoverTest::primaryFailsInTheRush() {
       ++acknowledgedStored;
     }
     if (final == QLatin1String("storedbefore"))
+      ++storedBefore;
+    if (final == QLatin1String("storedbefore"))
       QVERIFY2(stored.value(number) == kindergarten,
                qPrintable(QStringLiteral("told stored before, not stored: ") + line));
     if (final == QLatin1String("full"))
@@ -322,9 +324,11 @@ void PgFailoverTest::primaryFailsInTheRush() {
   }
   QVERIFY2(cutOff > 0, "no filing met the failover: the primary stopped after the rush");
   qInfo("%s: filings %d; acknowledged (恭喜) %d, of them stored on the new primary %d; cut off %d, filed again to "
-        "the end %d; refused as full %d; rows on the new primary: %lld",
-        qPrintable(stop), int(lines.size()), acknowledged, acknowledgedStored, cutOff, filedAgain, full,
-        qint64(stored.size()));
+        "the end %d; told stored by an earlier attempt %d; refused as full %d; on the new primary: %s %d of %d, %s "
+        "%d of %d",
+        qPrintable(stop), int(lines.size()), acknowledged, acknowledgedStored, cutOff, filedAgain, storedBefore, full,
+        qPrintable(kNearlyFull), perKindergarten.value(kNearlyFull), quota::find(kNearlyFull)->capacity,
+        qPrintable(kRoomy), perKindergarten.value(kRoomy), quota::find(kRoomy)->capacity);
 }
 
 int main(int argc, char *argv[]) {
