@@ -54,9 +54,7 @@ TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv) {
   setFont(face);
 }
 
-void TApplication::showException(const std::exception *error) {
-  dialogs::error(errorBoxText(error ? QString::fromUtf8(error->what()) : QString()));
-}
+void TApplication::showException(const std::exception *error) { dialogs::escaped(error); }
 
 bool TApplication::notify(QObject *receiver, QEvent *event) {
   try {

@@ -82,6 +82,9 @@ TDateTime fromQDateTime(const QDateTime &value) {
 }
 
 QDateTime toQDateTime(TDateTime value) {
+  // A value beyond any day count (or not a number) names no date.
+  if (!std::isfinite(value) || std::fabs(value) >= 9.0e18)
+    return QDateTime();
   double days = std::trunc(value);
   double fraction = std::fabs(value - days);
   qint64 msecs = qint64(std::llround(fraction * 86400000.0));

@@ -140,10 +140,10 @@ TForm2::TForm2(QWidget *parent) : QWidget(parent) {
 
   // A list's selection event is the guardian's choice only (mouse, or keys on
   // the closed list); setting the index from code raises none.
-  connect(xzjdCom, &QComboBox::activated, this, [this] { xzjdComSelect(xzjdCom); });
-  connect(csqCom, &QComboBox::activated, this, [this] { csqComSelect(csqCom); });
-  connect(qdBit, &QPushButton::clicked, this, [this] { qdBitClick(qdBit); });
-  connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
+  connect(xzjdCom, &QComboBox::activated, this, [this] { guarded([this] { xzjdComSelect(xzjdCom); }); });
+  connect(csqCom, &QComboBox::activated, this, [this] { guarded([this] { csqComSelect(csqCom); }); });
+  connect(qdBit, &QPushButton::clicked, this, [this] { guarded([this] { qdBitClick(qdBit); }); });
+  connect(BitBtn1, &QPushButton::clicked, this, [this] { guarded([this] { BitBtn1Click(BitBtn1); }); });
 }
 
 void TForm2::xmEditKeyDown(QObject *, quint16 &Key, TShiftState Shift) {

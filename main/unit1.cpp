@@ -142,9 +142,9 @@ TForm1::TForm1(const StoreLocation &store, QWidget *parent) : QWidget(parent) {
   DBGrid1->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   DBGrid1->setItemDelegate(new CutCellTips(DBGrid1));
 
-  connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
-  connect(BitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(BitBtn2); });
-  connect(BitBtn4, &QPushButton::clicked, this, [this] { BitBtn4Click(BitBtn4); });
+  connect(BitBtn1, &QPushButton::clicked, this, [this] { guarded([this] { BitBtn1Click(BitBtn1); }); });
+  connect(BitBtn2, &QPushButton::clicked, this, [this] { guarded([this] { BitBtn2Click(BitBtn2); }); });
+  connect(BitBtn4, &QPushButton::clicked, this, [this] { guarded([this] { BitBtn4Click(BitBtn4); }); });
   ControlEvents *box = ControlEvents::of(sfzEdit);
   box->onKeyDown = [this](QObject *sender, quint16 &key, TShiftState shift) { sfzEditKeyDown(sender, key, shift); };
   box->onMouseDown = [this](QObject *sender, TMouseButton button, TShiftState shift, int x, int y) {

@@ -1,6 +1,7 @@
 #include "notice/unit4.h"
 
 #include "main/unit1.h"
+#include "platform/events.h"
 #include "platform/look.h"
 
 #include <QCloseEvent>
@@ -18,8 +19,8 @@ TForm4::TForm4(QWidget *parent) : QWidget(parent, Qt::Window | Qt::CustomizeWind
   BitBtn2->setFont(face("黑体", 16));
   for (QPushButton *button : {BitBtn1, BitBtn2})
     paint(button, Qt::blue, {QPalette::ButtonText});
-  connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
-  connect(BitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(BitBtn2); });
+  connect(BitBtn1, &QPushButton::clicked, this, [this] { guarded([this] { BitBtn1Click(BitBtn1); }); });
+  connect(BitBtn2, &QPushButton::clicked, this, [this] { guarded([this] { BitBtn2Click(BitBtn2); }); });
 }
 
 void TForm4::closeEvent(QCloseEvent *event) {

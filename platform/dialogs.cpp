@@ -1,5 +1,7 @@
 #include "platform/dialogs.h"
 
+#include "core/convert.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QList>
@@ -121,6 +123,10 @@ void setCaption(const QString &text) { g_caption = text; }
 void message(const QString &text) { show(Kind::Message, text); }
 Answer yesNo(const QString &text) { return show(Kind::YesNo, text); }
 void error(const QString &text) { show(Kind::Error, text); }
+
+void escaped(const std::exception *exception) {
+  error(errorBoxText(exception ? QString::fromUtf8(exception->what()) : QString()));
+}
 
 void setResponder(Responder responder) { g_responder = std::move(responder); }
 void clearResponder() { g_responder = nullptr; }

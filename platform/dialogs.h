@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <stdexcept>
 
 namespace dialogs {
 
@@ -37,6 +38,10 @@ void message(const QString &text);
 Answer yesNo(const QString &text);
 // Stop icon, OK, the application title as caption.
 void error(const QString &text);
+// The error box for an exception that escaped an event handler: its text,
+// with a full stop appended when its last character sorts after "." (no
+// text for an exception that is not a std::exception).
+void escaped(const std::exception *exception);
 
 // The seam. With a responder installed no real box is shown: the responder
 // is asked for the answer (and may act, e.g. check the window state while the

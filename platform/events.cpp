@@ -1,5 +1,7 @@
 #include "platform/events.h"
 
+#include "platform/dialogs.h"
+
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -63,6 +65,18 @@ TShiftState shiftOf(Qt::KeyboardModifiers modifiers, Qt::MouseButtons buttons) {
 }
 } // namespace
 
+bool guarded(const std::function<void()> &handler) {
+  try {
+    handler();
+    return true;
+  } catch (const std::exception &error) {
+    dialogs::escaped(&error);
+  } catch (...) {
+    dialogs::escaped(nullptr);
+  }
+  return false;
+}
+
 ControlEvents *ControlEvents::of(QWidget *control) {
   auto *hook = control->findChild<ControlEvents *>(QString(), Qt::FindDirectChildrenOnly);
   return hook ? hook : new ControlEvents(control);
@@ -73,6 +87,13 @@ ControlEvents::ControlEvents(QWidget *control) : QObject(control), m_control(con
 }
 
 bool ControlEvents::eventFilter(QObject *watched, QEvent *event) {
+  // A handler that raised has ended the event: the control does not get it.
+  bool consumed = false;
+  const bool handled = guarded([&] { consumed = dispatch(watched, event); });
+  return consumed || !handled;
+}
+
+bool ControlEvents::dispatch(QObject *watched, QEvent *event) {
   if (watched != m_control)
     return false;
   switch (event->type()) {

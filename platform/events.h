@@ -45,9 +45,20 @@ protected:
   bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+  // The handlers for the event; whether it ends here.
+  bool dispatch(QObject *watched, QEvent *event);
+
+private:
   explicit ControlEvents(QWidget *control);
   QWidget *m_control;
 };
+
+// Runs an event handler. An exception that escapes it (a failed conversion)
+// ends the event there and shows the error box, as the application-wide
+// handler would, without unwinding through the toolkit's own frames (which
+// are not built to be unwound: their cleanup would be skipped). Returns false
+// when the handler raised.
+bool guarded(const std::function<void()> &handler);
 
 // The integer Tag every component carries (0 until set).
 inline int tagOf(const QObject *component) { return component->property("Tag").toInt(); }

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the client, its tools and its tests need, when
-# they are missing (with sudo when not root).
+# they are missing (with sudo when not root). clang, its runtimes and llvm (for
+# llvm-symbolizer) build and run the sanitizer builds and the fuzz targets
+# (scripts/proof.sh).
 set -euo pipefail
 packages=(cmake g++ make qt6-base-dev libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc libsqlite3-dev
   libjpeg62-turbo-dev libpq-dev postgresql postgresql-contrib tdsodbc unixodbc-dev odbc-postgresql
   libxcb1-dev pkg-config xvfb xdotool x11-utils openbox x11vnc fonts-wqy-zenhei fonts-liberation2 imagemagick
-  clang-format dpkg-dev file desktop-file-utils libxlsxwriter-dev python3-openpyxl poppler-utils postgresql-client)
+  clang-format clang libclang-rt-14-dev llvm dpkg-dev file desktop-file-utils libxlsxwriter-dev python3-openpyxl poppler-utils postgresql-client)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -12,6 +12,12 @@
 #   scripts/pg.sh restart  stop (whatever the leases) and start again, same port and data
 #   scripts/pg.sh purge    stop it and remove its data directory
 #   scripts/pg.sh status   say whether it runs
+#   scripts/pg.sh standby PORT
+#                          make this cluster (a new KG_PG_DIR) a streaming
+#                          standby of the cluster on 127.0.0.1:PORT (a copy by
+#                          pg_basebackup -R, with the same password) and start
+#                          it; the primary names it in synchronous_standby_names
+#                          to wait for it at every commit (tst_pg_failover)
 #
 # Several test runs on one machine share the cluster: each start takes a
 # lease, and the server stops with the last one.
@@ -136,6 +142,26 @@ start() {
   take_lease
 }
 
+standby() {
+  local primary=${1:-}
+  [[ $primary =~ ^[0-9]+$ ]] || die "usage: $0 standby PORT (the primary's port on 127.0.0.1)"
+  running && die "a cluster runs in $data already"
+  [ ! -e "$data" ] || die "$data exists already; a standby starts from a fresh folder"
+  mkdir -p "$base"
+  chmod 755 "$base"
+  if [ "$(id -u)" -eq 0 ]; then
+    id postgres >/dev/null 2>&1 || die "as root the server runs as user postgres, which does not exist"
+    chown postgres "$base"
+  fi
+  say "copying the cluster on 127.0.0.1:$primary into $data"
+  if ! as_owner env PGPASSWORD="$password" "$bin/pg_basebackup" -h 127.0.0.1 -p "$primary" -U postgres -D "$data" \
+    -R -X stream -c fast >"$base/basebackup.log" 2>&1; then
+    cat "$base/basebackup.log" >&2
+    die "pg_basebackup failed"
+  fi
+  start
+}
+
 stop() {
   local force=${1:-}
   local others
@@ -168,6 +194,7 @@ purge)
   rm -rf "$base"
   say "removed $base"
   ;;
+standby) standby "${2:-}" ;;
 status)
   if running; then
     say "running on 127.0.0.1:$(cat "$base/port")"
@@ -176,5 +203,5 @@ status)
     exit 3
   fi
   ;;
-*) die "usage: $0 start|env|stop|restart|purge|status" ;;
+*) die "usage: $0 start|env|stop|restart|purge|status|standby PORT" ;;
 esac

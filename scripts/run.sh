@@ -66,6 +66,9 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   desktop=$KG_XDESKTOP
   # Qt wants a private runtime folder; a login session has one, a bare shell not.
   [ -n "${XDG_RUNTIME_DIR:-}" ] || export XDG_RUNTIME_DIR=$desktop
+  # The log exists before the loop below reads it (the server's shell opens
+  # it only once it runs).
+  : >"$desktop/x11vnc.log"
   x11vnc -display "$DISPLAY" -localhost -nopw -forever -shared -norc -autoport 5900 >"$desktop/x11vnc.log" 2>&1 &
   vnc=$!
   port=""

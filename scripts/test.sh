@@ -3,6 +3,10 @@
 # the server-backed tests and a virtual desktop (Xvfb with openbox) for the
 # desktop suites, runs every test suite, and stops both.
 #
+# KG_BUILD (the build folder, default build/), KG_SANITIZE (see build.sh),
+# KG_BUILD_TARGETS (only these targets) and KG_CTEST_ARGS (more arguments of
+# ctest, such as -R) serve scripts/proof.sh.
+#
 # A run needs both: when either cannot be started, the script stops here with
 # the reason instead of running suites that would skip. Under CI=true a
 # server-backed or desktop test that finds no server fails rather than skips.
@@ -10,7 +14,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 "$root/scripts/format-check.sh"
-"$root/scripts/build.sh"
+# shellcheck disable=SC2086 # the target names, split
+"$root/scripts/build.sh" ${KG_BUILD_TARGETS:-}
 # `eval "$(cmd)"` goes on when cmd fails: capture the export lines first.
 if ! server=$("$root/scripts/pg.sh" start); then
   echo "test.sh: the loopback PostgreSQL did not start (see the pg.sh messages above); no tests were run." >&2
@@ -34,5 +39,6 @@ trap '"$root/scripts/pg.sh" stop >/dev/null 2>&1 || true; "$root/scripts/xdeskto
 export KG_TEST_DISPLAY=$DISPLAY
 unset DISPLAY
 export KG_TEST_PG
-cd "$root/build"
-ctest --output-on-failure -j2 --timeout 900
+cd "${KG_BUILD:-$root/build}"
+# shellcheck disable=SC2086 # the arguments, split
+ctest --output-on-failure -j2 --timeout 900 ${KG_CTEST_ARGS:-}

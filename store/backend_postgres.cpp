@@ -89,8 +89,16 @@ QString PostgresBackend::error(const pg_result *result) const {
 void PostgresBackend::connect() {
   if (m_connection)
     return;
-  const QByteArray host = m_location.host.toUtf8();
-  const QByteArray port = QByteArray::number(m_location.port > 0 ? m_location.port : 5432);
+  // Several servers are tried in turn (libpq's host and port lists), and
+  // the session is taken only on the one that target_session_attrs asks for:
+  // after a failover, whichever is the primary now.
+  QByteArray host = m_location.host.toUtf8();
+  QByteArray port = QByteArray::number(m_location.port > 0 ? m_location.port : 5432);
+  for (const StoreLocation::Server &server : m_location.alternates) {
+    host += ',' + server.host.toUtf8();
+    port += ',' + QByteArray::number(server.port);
+  }
+  const QByteArray sessionAttributes = m_location.targetSessionAttrs.toUtf8();
   const QByteArray database = m_location.database.toUtf8();
   const QByteArray user = m_location.user.toUtf8();
   const QByteArray password = m_location.password.toUtf8();
@@ -113,14 +121,28 @@ void PostgresBackend::connect() {
   // A name of this connection's own, so that the session can be told from a
   // later one that the server gives the same process number.
   const QByteArray name = "kgfiling-" + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
-  const char *keys[] = {
-      "host", "port", "dbname", "user", "password", "connect_timeout", "options", "client_encoding", "application_name",
-      nullptr};
-  const char *values[] = {host.constData(),     port.constData(),
-                          database.constData(), user.constData(),
-                          password.constData(), connectTimeout.constData(),
-                          options.constData(),  "UTF8",
-                          name.constData(),     nullptr};
+  const char *keys[] = {"host",
+                        "port",
+                        "dbname",
+                        "user",
+                        "password",
+                        "connect_timeout",
+                        "options",
+                        "client_encoding",
+                        "application_name",
+                        sessionAttributes.isEmpty() ? nullptr : "target_session_attrs",
+                        nullptr};
+  const char *values[] = {host.constData(),
+                          port.constData(),
+                          database.constData(),
+                          user.constData(),
+                          password.constData(),
+                          connectTimeout.constData(),
+                          options.constData(),
+                          "UTF8",
+                          name.constData(),
+                          sessionAttributes.constData(),
+                          nullptr};
   PGconn *connection = PQconnectdbParams(keys, values, 0);
   if (!connection || PQstatus(connection) != CONNECTION_OK) {
     const QString failure =

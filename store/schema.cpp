@@ -294,12 +294,26 @@ QSqlDatabase openAdminConnection(const QString &name, const StoreLocation &locat
     db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(qMax(1, location.loginTimeout)));
   } else {
     db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-    db.setHostName(location.host);
-    db.setPort(location.port);
+    QString options = QStringLiteral("connect_timeout=10");
+    if (location.alternates.isEmpty()) {
+      db.setHostName(location.host);
+      db.setPort(location.port);
+    } else {
+      // Every server in turn, as the client tries them.
+      QStringList hosts{location.host}, ports{QString::number(location.port)};
+      for (const StoreLocation::Server &server : location.alternates) {
+        hosts << server.host;
+        ports << QString::number(server.port);
+      }
+      db.setHostName(hosts.join(QLatin1Char(',')));
+      options += QStringLiteral(";port=") + ports.join(QLatin1Char(','));
+    }
+    if (!location.targetSessionAttrs.isEmpty())
+      options += QStringLiteral(";target_session_attrs=") + location.targetSessionAttrs;
     db.setDatabaseName(location.database);
     db.setUserName(location.user);
     db.setPassword(location.password);
-    db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+    db.setConnectOptions(options);
   }
   if (!db.open()) {
     const QString message = db.lastError().text();

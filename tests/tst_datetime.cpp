@@ -7,6 +7,7 @@
 #include "core/datetime.h"
 
 #include <QRegularExpression>
+#include <limits>
 
 namespace {
 
@@ -155,7 +156,8 @@ void DateTimeTest::format() {
 // name patterns fall back to numbers instead of reading past their tables.
 void DateTimeTest::formatOutOfRange() {
   const QRegularExpression numbersOnly(QStringLiteral("^[0-9 :\\-]*(上午|下午)?$"));
-  for (double value : {1e300, -1e300, 1e18}) {
+  for (double value :
+       {1e300, -1e300, 1e18, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
     const QString text = datetime::format(value, QStringLiteral("dddd MMMM yyyy-MM-dd HH:mm:ss tt"));
     QVERIFY2(numbersOnly.match(text).hasMatch(), qPrintable(text));
     QVERIFY(numbersOnly.match(datetime::dateTimeToStr(value)).hasMatch());

@@ -129,6 +129,16 @@ void LookupTest::outcomes_data() {
   QTest::newRow("a tab set by code is refused by the box") << kFound + "\t"
                                                            << "BitBtn1"
                                                            << "" << QStringList{kLengthMessage} << 0 << false << false;
+  // Only bytes up to 0x20 are trimmed: a full-width blank (U+3000, two GBK
+  // bytes) stays part of the number, which then counts 18 bytes and is looked
+  // up as it stands.
+  const QString ideographic = QStringLiteral("\u3000");
+  QTest::newRow("full-width blank at the start kept")
+      << ideographic + "1101012019030500"
+      << "BitBtn1" << ideographic + "1101012019030500" << QStringList{kNotFoundMessage} << 0 << false << false;
+  QTest::newRow("full-width blank at the end kept")
+      << "1101012019030500" + ideographic << "BitBtn1"
+      << "1101012019030500" + ideographic << QStringList{kNotFoundMessage} << 0 << false << false;
 }
 
 void LookupTest::outcomes() {

@@ -36,8 +36,9 @@ QStringList exportedColumns() { return schema::applicationColumns() + QStringLis
 // The stored applications as text, in the order of recording, as an
 // export must show them (the store's own connection, no kgadmin).
 QList<QStringList> storedRows(TestStore &store, const QString &kindergarten = {}) {
-  const QString where =
-      kindergarten.isEmpty() ? QString() : QStringLiteral(" where 申请幼儿园名称 = '%1'").arg(kindergarten);
+  const QString where = kindergarten.isEmpty() ? QString()
+                                               : QStringLiteral(" where 申请幼儿园名称 = '%1'")
+                                                     .arg(QString(kindergarten).replace(u'\'', QStringLiteral("''")));
   QSqlQuery query(store.database());
   const QString order = store.kind() == TestStore::Kind::PostgreSQL ? QStringLiteral(" nulls first") : QString();
   if (!query.exec(QStringLiteral("select %1 from lz_yjxxk%2 order by 记录时间%3, 填报日期, 身份证号")
@@ -120,6 +121,7 @@ private slots:
   void upgradeKeepsEveryRow();
   void exportReadBack_data();
   void exportReadBack();
+  void exportOddKindergartenNames();
   void printout_data() { addBackends(); }
   void printout();
   void correctionsOnRecord_data() { addBackends(); }
@@ -341,6 +343,42 @@ void StoreRecordsTest::exportReadBack_data() {
     QTest::addRow("%s xlsx one kindergarten", backend) << backend << "one.xlsx"
                                                        << "实验幼儿园物流园区";
   }
+}
+
+// Kindergartens that no quota row names, as a statement by hand may store
+// them: each gets a sheet whose name a spreadsheet takes (no []:*?/\, at
+// most 31 characters, unique regardless of case), with its full name and
+// its rows kept.
+void StoreRecordsTest::exportOddKindergartenNames() {
+  auto db = TestStore::sqlite();
+  const QStringList odd{QStringLiteral("分园[一]:*?/\\"),
+                        QStringLiteral("分园[一]:*?/\\X"),
+                        QStringLiteral("'ab'"),
+                        QStringLiteral("AB"),
+                        QStringLiteral("ab"),
+                        QString(40, QChar(u'园'))};
+  for (int i = 0; i < odd.size(); ++i)
+    db->insertApplication(
+        {{QStringLiteral("身份证号"), QStringLiteral("11010120190501%1").arg(i, 4, 10, QLatin1Char('0'))},
+         {QStringLiteral("申请幼儿园名称"), odd.at(i)}});
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("odd.xlsx"));
+  const AdminOutcome exported = kgadmin({QStringLiteral("export"), db->location().setting(), path});
+  QVERIFY2(exported.code == 0, qPrintable(exported.err));
+  const QJsonObject sheets = readExport(path);
+  const QStringList expectedSheets{
+      QStringLiteral("分园_一______"), QStringLiteral("分园_一______X"), QStringLiteral("ab"),
+      QStringLiteral("AB (2)"),        QStringLiteral("ab (3)"),         QString(31, QChar(u'园'))};
+  for (int i = 0; i < odd.size(); ++i) {
+    QVERIFY2(sheets.contains(expectedSheets.at(i)), qPrintable(sheets.keys().join(QLatin1Char('|'))));
+    const QList<QStringList> rows = sheetRows(sheets, expectedSheets.at(i));
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.at(1), storedRows(*db, odd.at(i)).value(0));
+  }
+  bool summarised = false;
+  for (const QStringList &row : sheetRows(sheets, QStringLiteral("汇总")))
+    summarised = summarised || row.value(0) == odd.last();
+  QVERIFY2(summarised, "the summary keeps the full name");
 }
 
 void StoreRecordsTest::exportReadBack() {

@@ -107,10 +107,14 @@ public:
     if (m_book)
       workbook_close(m_book); // only after a failure: the file is removed then
   }
+  // A sheet for a name, as a spreadsheet takes names: a stored kindergarten
+  // that no quota row names may hold any text, and gets a sheet all the same.
   lxw_worksheet *sheet(const QString &name) {
-    lxw_worksheet *sheet = workbook_add_worksheet(m_book, name.toUtf8().constData());
+    const QString usable = sheetName(name);
+    lxw_worksheet *sheet = workbook_add_worksheet(m_book, usable.toUtf8().constData());
     if (!sheet)
-      throw StoreError(QStringLiteral("cannot add the sheet %1").arg(name));
+      throw StoreError(QStringLiteral("cannot add the sheet %1").arg(usable));
+    m_names << usable;
     return sheet;
   }
   void header(lxw_worksheet *sheet, const QStringList &titles, const QList<double> &widths) {
@@ -123,7 +127,12 @@ public:
   // Every value is written as text: identity numbers and phone numbers
   // stay digits, never numbers, and leading blanks stay.
   void text(lxw_worksheet *sheet, int row, int column, const QString &value) {
-    worksheet_write_string(sheet, lxw_row_t(row), lxw_col_t(column), value.toUtf8().constData(), m_text);
+    const lxw_error error =
+        worksheet_write_string(sheet, lxw_row_t(row), lxw_col_t(column), value.toUtf8().constData(), m_text);
+    if (error != LXW_NO_ERROR)
+      throw StoreError(QStringLiteral("cannot write the value \"%1\" (row %2, column %3): %4")
+                           .arg(value.left(40), QString::number(row + 1), QString::number(column + 1),
+                                QString::fromUtf8(lxw_strerror(error))));
   }
   void number(lxw_worksheet *sheet, int row, int column, double value) {
     worksheet_write_number(sheet, lxw_row_t(row), lxw_col_t(column), value, nullptr);
@@ -136,7 +145,30 @@ public:
   }
 
 private:
+  // At most 31 characters, none of []:*?/\ nor a control character, no
+  // apostrophe at either end, unique regardless of case; a name cut or
+  // changed for that keeps its full text in the summary sheet.
+  QString sheetName(const QString &name) const {
+    QList<uint> characters;
+    for (const uint c : name.toUcs4())
+      characters << (c < 0x20 || QStringLiteral("[]:*?/\\").contains(QChar(c)) ? uint('_') : c);
+    while (!characters.isEmpty() && characters.first() == '\'')
+      characters.removeFirst();
+    while (!characters.isEmpty() && characters.last() == '\'')
+      characters.removeLast();
+    const auto text = [](const QList<uint> &ucs4, qsizetype max) {
+      return QString::fromUcs4(reinterpret_cast<const char32_t *>(ucs4.constData()), qMin(ucs4.size(), max));
+    };
+    QString usable = characters.isEmpty() ? QStringLiteral("_") : text(characters, LXW_SHEETNAME_MAX);
+    for (int n = 2; m_names.contains(usable, Qt::CaseInsensitive); ++n) {
+      const QString suffix = QStringLiteral(" (%1)").arg(n);
+      usable = text(characters, LXW_SHEETNAME_MAX - suffix.size()) + suffix;
+    }
+    return usable;
+  }
+
   QByteArray m_file;
+  QStringList m_names; // the sheets' names so far
   lxw_workbook *m_book = nullptr;
   lxw_format *m_header = nullptr;
   lxw_format *m_text = nullptr;

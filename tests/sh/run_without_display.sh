@@ -8,7 +8,8 @@
 #   tests/sh/run_without_display.sh BUILD_DIR
 #
 # KG_RUN_DISPLAY (first display number to try) and KG_NOTICE_SECONDS (the
-# time limit, default 60) pass through.
+# time limit, default 60) pass through, and so do the sanitizers' settings of
+# a sanitizer build (scripts/proof.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
@@ -41,9 +42,15 @@ fail() {
 start() {
   rm -rf "$tmp/home"
   mkdir -p "$tmp/home"
+  # The log exists before the loop below reads it: the started shell opens it
+  # only when it gets to run, which under load may be well after this one
+  # reads.
+  : >"$tmp/run.log"
   perl -MPOSIX -e '$SIG{INT} = "DEFAULT"; POSIX::setsid() or die "setsid: $!"; exec @ARGV or die "exec: $!"' -- \
     env -i PATH="$PATH" HOME="$tmp/home" LANG="${LANG:-C.UTF-8}" KG_BUILD="$build" KG_RUN_NO_BUILD=1 \
     KG_STORE="sqlite:$tmp/store.db" KG_RUN_DISPLAY="${KG_RUN_DISPLAY:-99}" \
+    ${ASAN_OPTIONS:+"ASAN_OPTIONS=$ASAN_OPTIONS"} ${LSAN_OPTIONS:+"LSAN_OPTIONS=$LSAN_OPTIONS"} \
+    ${UBSAN_OPTIONS:+"UBSAN_OPTIONS=$UBSAN_OPTIONS"} \
     bash "$root/scripts/run.sh" >"$tmp/run.log" 2>&1 </dev/null &
   runner=$!
   local waited=0
