@@ -148,8 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     records.removeFirst();
     std::sort(records.begin(), records.end(), byNumber);
     for (int r = 0; r < count; ++r) {
-      FUZZ_CHECK(records.at(r).size() == columns.size() + 1,
-                 "every record holds every column and the recording time");
+      FUZZ_CHECK(records.at(r).size() == columns.size() + 1, "every record holds every column and the recording time");
       for (int c = 0; c < columns.size(); ++c) {
         const QString &text = stored.at(r).at(c);
         const bool formula = !text.isEmpty() && QStringLiteral("=+-@\t\r").contains(text.front());
