@@ -10,11 +10,11 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <numeric>
 
@@ -57,106 +57,42 @@ void row(const QString &benchmark, const QString &figure, const QString &value, 
 
 QString verdict(bool met) { return met ? QStringLiteral("met") : QStringLiteral("MISSED"); }
 
+double startLoad() {
+  static const double load = [] {
+    bool given = false;
+    const double fromScript = qEnvironmentVariable("KG_BENCH_LOAD").toDouble(&given);
+    if (given)
+      return fromScript;
+    double averages[1] = {0};
+    return getloadavg(averages, 1) == 1 ? averages[0] : 0.0;
+  }();
+  return load;
+}
+
+QString timedVerdict(bool met) {
+  if (startLoad() >= kBusyLoad)
+    return QStringLiteral("not judged: load %1").arg(number(startLoad(), 2));
+  return verdict(met);
+}
+
+void reportLoad(const QString &benchmark) {
+  row(benchmark, QStringLiteral("load average at the start (1 min)"), number(startLoad(), 2),
+      QStringLiteral("< %1").arg(number(kBusyLoad, 2)),
+      startLoad() < kBusyLoad ? QStringLiteral("quiet") : QStringLiteral("busy: times not judged"));
+}
+
 QString number(double value, int decimals) { return QString::number(value, 'f', decimals); }
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-int storeCounter = 0;
-
-} // namespace
-
-Store Store::sqlite(const QString &folder, const QString &name) {
-  Store store;
-  const QString file = QFileInfo(folder + QLatin1Char('/') + name).absoluteFilePath();
-  QFile::remove(file);
-  QFile::remove(file + QStringLiteral("-journal"));
-  store.m_url = QStringLiteral("sqlite:") + file;
-  store.m_location = StoreLocation::parse(store.m_url);
-  QSqlDatabase db = store.database();
-  schema::create(db, false);
-  return store;
+Store sqliteStore(const QString &folder, const QString &name) {
+  return ScratchStore::sqlite(QFileInfo(folder + QLatin1Char('/') + name).absoluteFilePath(),
+                              QStringLiteral("Bench store"));
 }
 
-Store Store::postgres(const QString &serverUrl) {
-  Store store;
-  store.m_server = StoreLocation::parse(serverUrl);
-  const QString database = QStringLiteral("kgbench_%1_%2").arg(QCoreApplication::applicationPid()).arg(++storeCounter);
-  const QString maintenance = QStringLiteral("bench-server#%1").arg(storeCounter);
-  {
-    QSqlDatabase db = schema::openAdminConnection(maintenance, store.m_server);
-    QSqlQuery query(db);
-    const bool created =
-        query.exec(QStringLiteral("create database %1 encoding 'UTF8' template template0").arg(database));
-    const QString message = query.lastError().text();
-    query = QSqlQuery();
-    db = QSqlDatabase();
-    schema::closeAdminConnection(maintenance);
-    if (!created)
-      throw StoreError(QStringLiteral("Bench store: cannot create database %1: %2").arg(database, message));
-  }
-  store.m_dropOnExit = true;
-  store.m_location = store.m_server;
-  store.m_location.database = database;
-  QUrl url(serverUrl);
-  url.setPath(QLatin1Char('/') + database);
-  store.m_url = url.toString();
-  QSqlDatabase db = store.database();
-  schema::create(db, false);
-  return store;
-}
-
-Store::Store(Store &&other) noexcept
-    : m_location(other.m_location), m_server(other.m_server), m_url(other.m_url), m_connection(other.m_connection),
-      m_dropOnExit(other.m_dropOnExit) {
-  other.m_connection.clear();
-  other.m_dropOnExit = false;
-}
-
-Store::~Store() {
-  if (!m_connection.isEmpty())
-    schema::closeAdminConnection(m_connection);
-  if (!m_dropOnExit)
-    return;
-  const QString maintenance = QStringLiteral("bench-server-drop#%1").arg(++storeCounter);
-  try {
-    QSqlDatabase db = schema::openAdminConnection(maintenance, m_server);
-    QSqlQuery query(db);
-    query.exec(QStringLiteral("drop database if exists %1 with (force)").arg(m_location.database));
-  } catch (const StoreError &) {
-    // The server has gone; its data directory goes with it.
-  }
-  schema::closeAdminConnection(maintenance);
-}
-
-QSqlDatabase Store::database() {
-  if (m_connection.isEmpty()) {
-    m_connection = QStringLiteral("bench-store#%1").arg(++storeCounter);
-    schema::openAdminConnection(m_connection, m_location);
-  }
-  return QSqlDatabase::database(m_connection, false);
-}
-
-void Store::exec(const QString &sql) {
-  QSqlDatabase db = database();
-  schema::exec(db, sql);
-}
-
-QVariant Store::value(const QString &sql) {
-  QSqlQuery query(database());
-  if (!query.exec(sql))
-    throw StoreError(QStringLiteral("Bench store: %1: %2").arg(query.lastError().text(), sql));
-  return query.next() ? query.value(0) : QVariant();
-}
-
-void Store::setClock(const QDateTime &now) {
-  QSqlDatabase db = database();
-  if (schema::setClock(db, now))
-    return;
-  exec(QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
-                      "$$ select (localtimestamp(3) + interval '%1 seconds')::timestamp $$")
-           .arg(QDateTime::currentDateTime().secsTo(now)));
+Store postgresStore(const QString &serverUrl) {
+  return ScratchStore::postgres(StoreLocation::parse(serverUrl), QStringLiteral("kgbench"),
+                                QStringLiteral("Bench store"));
 }
 
 // ---------------------------------------------------------------------------

@@ -407,6 +407,7 @@ template <class Raw>
 void run(const QString &label, const std::function<bench::Store(const QString &)> &makeStore, qint64 small, qint64 rows,
          int lookups) {
   constexpr int kSegment = 200;
+  bench::reportLoad(label);
   Table<Raw> tables[2] = {{makeStore(QStringLiteral("lookup-small.db")), small, {}, std::mt19937_64(small), {}},
                           {makeStore(QStringLiteral("lookup-large.db")), rows, {}, std::mt19937_64(rows), {}}};
   for (Table<Raw> &table : tables) {
@@ -447,7 +448,7 @@ void run(const QString &label, const std::function<bench::Store(const QString &)
   bench::row(label, QStringLiteral("  p99: query object / raw (us)"),
              QStringLiteral("%1 / %2").arg(bench::number(big.query.p99), bench::number(big.raw.p99)));
   bench::row(label, QStringLiteral("query object : raw driver"), bench::number(ratio, 2), QStringLiteral("<= 1.30"),
-             bench::verdict(ratio <= 1.3));
+             bench::timedVerdict(ratio <= 1.3));
   bench::row(
       label, QStringLiteral("  client CPU per lookup (us): query object / Qt SQL alone / raw"),
       QStringLiteral("%1 / %2 / %3")
@@ -462,7 +463,7 @@ void run(const QString &label, const std::function<bench::Store(const QString &)
   const double rawGrowth = big.raw.median / little.raw.median;
   bench::row(label, QStringLiteral("%1 rows : %2 rows, query object (raw), measured by turns").arg(rows).arg(small),
              QStringLiteral("%1 (%2)").arg(bench::number(growth, 2), bench::number(rawGrowth, 2)),
-             QStringLiteral("<= 1.50"), bench::verdict(growth <= 1.5));
+             QStringLiteral("<= 1.50"), bench::timedVerdict(growth <= 1.5));
   bench::row(label, QStringLiteral("both ways found the same rows"),
              big.agree && little.agree ? QStringLiteral("yes") : QStringLiteral("no"), QStringLiteral("yes"),
              bench::verdict(big.agree && little.agree));
@@ -504,7 +505,7 @@ int main(int argc, char *argv[]) {
         return 2;
       }
       run<RawPostgres>(
-          QStringLiteral("lookup PostgreSQL"), [&](const QString &) { return bench::Store::postgres(server); }, small,
+          QStringLiteral("lookup PostgreSQL"), [&](const QString &) { return bench::postgresStore(server); }, small,
           rows, lookups);
     } else {
       QTemporaryDir scratch(QDir::tempPath() + QStringLiteral("/kgbench-lookup-XXXXXX"));
@@ -512,8 +513,8 @@ int main(int argc, char *argv[]) {
           options.isSet(QStringLiteral("dir")) ? options.value(QStringLiteral("dir")) : scratch.path();
       QDir().mkpath(folder);
       run<RawSqlite>(
-          QStringLiteral("lookup SQLite"), [&](const QString &name) { return bench::Store::sqlite(folder, name); },
-          small, rows, lookups);
+          QStringLiteral("lookup SQLite"), [&](const QString &name) { return bench::sqliteStore(folder, name); }, small,
+          rows, lookups);
       QFile::remove(folder + QStringLiteral("/lookup-small.db"));
       QFile::remove(folder + QStringLiteral("/lookup-large.db"));
     }

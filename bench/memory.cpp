@@ -93,11 +93,11 @@ int run(const QString &storeUrl) {
   std::unique_ptr<bench::Store> made;
   QString url = storeUrl;
   if (url.isEmpty()) {
-    made = std::make_unique<bench::Store>(bench::Store::sqlite(scratch.path()));
-    url = made->url();
+    made = std::make_unique<bench::Store>(bench::sqliteStore(scratch.path()));
+    url = made->location().setting();
   } else if (url.startsWith(QLatin1String("server:"))) {
-    made = std::make_unique<bench::Store>(bench::Store::postgres(url.mid(7)));
-    url = made->url();
+    made = std::make_unique<bench::Store>(bench::postgresStore(url.mid(7)));
+    url = made->location().setting();
   }
   const QString label =
       url.startsWith(QLatin1String("sqlite:")) ? QStringLiteral("memory SQLite") : QStringLiteral("memory PostgreSQL");

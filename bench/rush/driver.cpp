@@ -1,30 +1,12 @@
-// The opening rush: many clients start filing at the same moment, each a
-// process of its own with the main window's two query objects, each filing
-// distinct children into the kindergartens of the catchment until all twelve
-// are full and beyond. Then the store is checked (every kindergarten holds
-// exactly its capacity, no identity number twice). On PostgreSQL, with
-// --pgbench-seconds, the lean client (libpq alone, --lean-worker) files the
-// same rush before and after, into an empty table, as the measure of the
-// client; pgbench runs a single-row insert and the filing's statements with
-// as many clients against the same server, for context.
-//
-//   kgbench_rush --backend sqlite --dir DIR [--clients 8] [--attempts 3000]
-//   kgbench_rush --backend pg --server postgres://... [--clients 64] [--pgbench-seconds 8]
-//                [--delay-ms 10] [--fsync]
-//
-// --delay-ms puts a relay (bench/relay.h) between every client, and pgbench,
-// and the server, holding each byte that long in each direction; --fsync
-// turns fsync and synchronous_commit on for the run (ALTER SYSTEM, reset at
-// the end).
-//
-// The driver starts itself again as each worker (--worker ...).
+// The rush's driver: the store, the clients started together, the figures
+// (see rush.h).
 
-#include "benchlib.h"
+#include "rush/pgbench.h"
+#include "rush/rush.h"
+
 #include "relay.h"
 
-#include "core/gbk.h"
 #include "form/catchment.h"
-#include "store/backend_postgres.h"
 #include "store/schema.h"
 
 #include <QCommandLineParser>
@@ -32,557 +14,18 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <libpq-fe.h>
-
 #include <algorithm>
-#include <array>
 #include <cstdio>
-#include <iostream>
 #include <memory>
-#include <random>
-#include <string>
 
 using bench::Client;
+using namespace rush;
 
 namespace {
-
-// Which kindergarten each attempt files into: every kindergarten gets the
-// same multiple of its capacity (so that all fill up at about the same pace
-// and every one of them is asked for more than it holds), in a shuffled
-// order that every process derives alike.
-std::vector<int> plan(int attempts) {
-  const auto quotas = quota::table();
-  int places = 0;
-  for (const quota::Entry &entry : quotas)
-    places += entry.capacity;
-  std::vector<int> order;
-  for (int k = 0; k < int(quotas.size()); ++k) {
-    const int share = (quotas[k].capacity * attempts + places - 1) / places;
-    order.insert(order.end(), std::size_t(std::max(share, quotas[k].capacity + 1)), k);
-  }
-  std::mt19937 random(20220620);
-  std::shuffle(order.begin(), order.end(), random);
-  return order;
-}
-
-int totalPlaces() {
-  int places = 0;
-  for (const quota::Entry &entry : quota::table())
-    places += entry.capacity;
-  return places;
-}
-
-// CPU time a process has run, in ns (the first field of its schedstat), or -1.
-std::int64_t cpuNs(qint64 pid) {
-  // A negative pid is a thread of this process.
-  QFile file(pid > 0   ? QStringLiteral("/proc/%1/schedstat").arg(pid)
-             : pid < 0 ? QStringLiteral("/proc/self/task/%1/schedstat").arg(-pid)
-                       : QStringLiteral("/proc/self/schedstat"));
-  if (!file.open(QIODevice::ReadOnly))
-    return -1;
-  bool ok = false;
-  const std::int64_t ns = file.readAll().split(' ').value(0).toLongLong(&ok);
-  return ok ? ns : -1;
-}
-
-// The machine's busy and total time so far, in clock ticks of all cores
-// (the first line of /proc/stat).
-std::pair<std::int64_t, std::int64_t> machineTicks() {
-  QFile file(QStringLiteral("/proc/stat"));
-  if (!file.open(QIODevice::ReadOnly))
-    return {0, 0};
-  const QList<QByteArray> fields = file.readLine().simplified().split(' ');
-  std::int64_t total = 0;
-  std::int64_t idle = 0;
-  for (qsizetype i = 1; i < fields.size() && i <= 8; ++i) {
-    total += fields[i].toLongLong();
-    if (i == 4 || i == 5) // idle, iowait
-      idle += fields[i].toLongLong();
-  }
-  return {total - idle, total};
-}
-
-// CPU time of all threads of this process, in ns.
-std::int64_t ownCpuNs() {
-  std::int64_t sum = 0;
-  for (const QString &task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-    sum += std::max<std::int64_t>(0, cpuNs(-task.toLongLong()));
-  return sum;
-}
-
-// The server process behind a query object's connection (PostgreSQL on this
-// machine), or 0. The connection is kept, so it stays the same while the
-// server answers; the query is left closed.
-qint64 backendOf(QueryObject &query) {
-  if (query.location().backend != StoreLocation::Backend::PostgreSQL)
-    return 0;
-  query.close();
-  query.setSql(Statement::plain(QStringLiteral("select pg_backend_pid() as pid")));
-  query.open();
-  const qint64 pid = query.fieldValue(QStringLiteral("pid")).toLongLong();
-  query.close();
-  return pid;
-}
-
-// ---------------------------------------------------------------------------
-
-// What a worker is given: the store, its index, the number of clients, the
-// attempts in all and the seconds it files at most. Its share of the plan is
-// every clients-th attempt from its index on.
-struct Share {
-  explicit Share(const QStringList &args)
-      : store(StoreLocation::parse(args.value(0))), index(args.value(1).toInt()), clients(args.value(2).toInt()),
-        order(plan(args.value(3).toInt())), limit(args.value(4).toDouble()) {}
-  StoreLocation store;
-  int index;
-  int clients;
-  std::vector<int> order;
-  double limit;
-};
-
-// Tells the driver the worker is connected, and waits for the start signal.
-bool readyForGo() {
-  std::fputs("ready\n", stdout);
-  std::fflush(stdout);
-  std::string line;
-  return std::getline(std::cin, line) && line == "go";
-}
-
-// One attempt's report: its number, outcome, begin, end, third Yes, append
-// sent and answered (ns, 0 where none) and its kindergarten.
-QByteArray attemptLine(std::size_t k, const char *outcome, std::initializer_list<std::int64_t> figures) {
-  QByteArray line = "A " + QByteArray::number(qulonglong(k)) + ' ' + outcome;
-  for (std::int64_t figure : figures)
-    line += ' ' + QByteArray::number(figure);
-  return line + '\n';
-}
-
-// Hands the report over, and stays open (like a guardian's client after its
-// answer, its sessions kept) until the driver has every report.
-void reportThenWait(const QByteArray &report) {
-  std::fwrite(report.constData(), 1, std::size_t(report.size()), stdout);
-  std::fflush(stdout);
-  std::string line;
-  std::getline(std::cin, line);
-}
-
-int worker(const QStringList &args) {
-  const Share share(args);
-  const auto &[store, index, clients, order, limit] = share;
-  const auto quotas = quota::table();
-
-  Client client(store);
-  qint64 backends[2] = {0, 0};
-  try {
-    backends[0] = backendOf(client.ADOTab);
-    backends[1] = backendOf(client.BDOTab);
-    const int first = index < int(order.size()) ? order[std::size_t(index)] : 0;
-    const QVariantMap form =
-        bench::application(bench::identity(1), QString::fromUtf8(quotas[std::size_t(first)].kindergarten));
-    client.start(form.value(QStringLiteral("村或社区")).toString());
-    // The guardian has filled the form: its edits checked every entry as
-    // GBK text while it was typed.
-    for (const QVariant &entry : form)
-      gbk::encodable(entry.toString());
-  } catch (const std::exception &error) {
-    std::fprintf(stderr, "worker %d: cannot start: %s\n", index, error.what());
-    return 1;
-  }
-  if (!readyForGo())
-    return 1;
-  auto serverNs = [&] {
-    std::int64_t sum = 0;
-    for (qint64 pid : backends)
-      sum += pid > 0 ? std::max<std::int64_t>(0, cpuNs(pid)) : 0;
-    return sum;
-  };
-  const std::int64_t clientBefore = cpuNs(0);
-  const std::int64_t serverBefore = serverNs();
-
-  const std::int64_t deadline = bench::nowNs() + std::int64_t(limit * 1e9);
-  QByteArray report;
-  int errors = 0;
-  for (std::size_t k = std::size_t(index); k < order.size(); k += std::size_t(clients)) {
-    if (bench::nowNs() > deadline)
-      break;
-    const QString kindergarten = QString::fromUtf8(quotas[std::size_t(order[k])].kindergarten);
-    QString error;
-    const std::int64_t begin = bench::nowNs();
-    const Client::Outcome outcome = client.file(bench::identity(qint64(k) + 1), kindergarten, &error);
-    const std::int64_t end = bench::nowNs();
-    report += attemptLine(k, Client::name(outcome),
-                          {begin, end, client.thirdYes, client.appendSent, client.appendAnswered, order[k]});
-    if (outcome == Client::Outcome::Failed && ++errors <= 3)
-      std::fprintf(stderr, "worker %d, attempt %zu: %s\n", index, k, qPrintable(error));
-  }
-  report += QByteArray("C ") + QByteArray::number(cpuNs(0) - clientBefore) + ' ' +
-            QByteArray::number(serverNs() - serverBefore) + '\n';
-  reportThenWait(report);
-  return 0;
-}
-
-// ---------------------------------------------------------------------------
-
-// The lean client: the same filings with libpq alone and nothing else, on
-// one session where the client keeps two. Each statement is prepared the
-// first time it runs, in the same request that runs it (as the client's own
-// store does), and the append is the same kg_append.
-class Lean {
-public:
-  explicit Lean(const StoreLocation &where) {
-    const QByteArray host = where.host.toUtf8();
-    const QByteArray port = QByteArray::number(where.port > 0 ? where.port : 5432);
-    const QByteArray database = where.database.toUtf8();
-    const QByteArray user = where.user.toUtf8();
-    const QByteArray password = where.password.toUtf8();
-    const char *keys[] = {"host", "port", "dbname", "user", "password", "options", "client_encoding", nullptr};
-    const char *values[] = {host.constData(),
-                            port.constData(),
-                            database.constData(),
-                            user.constData(),
-                            password.constData(),
-                            "-c plan_cache_mode=force_generic_plan",
-                            "UTF8",
-                            nullptr};
-    m_connection = PQconnectdbParams(keys, values, 0);
-    if (PQstatus(m_connection) != CONNECTION_OK)
-      throw StoreError(QString::fromUtf8(PQerrorMessage(m_connection)));
-  }
-  ~Lean() { PQfinish(m_connection); }
-  Lean(const Lean &) = delete;
-  Lean &operator=(const Lean &) = delete;
-
-  // Runs statement `which` (of the four below) with its values; the rows it
-  // found, and the first row's first value in *first.
-  int run(int which, const std::vector<QByteArray> &values, QByteArray *first = nullptr) {
-    std::vector<const char *> pointers;
-    for (const QByteArray &value : values)
-      pointers.push_back(value.isNull() ? nullptr : value.constData());
-    const QByteArray name = "lean" + QByteArray::number(which);
-    const int count = int(values.size());
-    PGresult *result = nullptr;
-    if (m_prepared[std::size_t(which)]) {
-      result = PQexecPrepared(m_connection, name.constData(), count, pointers.data(), nullptr, nullptr, 0);
-    } else {
-      if (!PQenterPipelineMode(m_connection) ||
-          !PQsendPrepare(m_connection, name.constData(), text(which).constData(), count, nullptr) ||
-          !PQsendQueryPrepared(m_connection, name.constData(), count, pointers.data(), nullptr, nullptr, 0) ||
-          !PQpipelineSync(m_connection))
-        throw StoreError(QString::fromUtf8(PQerrorMessage(m_connection)));
-      // The Parse's answer, the Execute's, the Sync's, each but the last
-      // ended by no result.
-      PQclear(take(PGRES_COMMAND_OK));
-      result = take(PGRES_TUPLES_OK);
-      PQclear(take(PGRES_PIPELINE_SYNC, false));
-      PQexitPipelineMode(m_connection);
-      m_prepared[std::size_t(which)] = true;
-    }
-    if (PQresultStatus(result) != PGRES_TUPLES_OK) {
-      const QString error = QString::fromUtf8(PQresultErrorMessage(result));
-      PQclear(result);
-      throw StoreError(error);
-    }
-    const int rows = PQntuples(result);
-    if (first && rows > 0)
-      *first = QByteArray(PQgetvalue(result, 0, 0));
-    PQclear(result);
-    return rows;
-  }
-
-  enum { Lookup, Quota, Duplicate, Append };
-  // The server process of the session.
-  qint64 backend() const { return PQbackendPID(m_connection); }
-
-private:
-  static QByteArray text(int which) {
-    // The client's statements, their compared value a parameter.
-    auto compared = [](const char *head) { return QByteArray(head).chopped(1) + "$1"; };
-    switch (which) {
-    case Lookup: return compared(bench::kLookupHead);
-    case Quota: return compared(bench::kQuotaHead);
-    case Duplicate: return compared(bench::kDuplicateHead);
-    default: {
-      QByteArray call = "select kg_append($1";
-      for (qsizetype i = 2; i <= schema::applicationColumns().size(); ++i)
-        call += ", $" + QByteArray::number(i);
-      return call + ")";
-    }
-    }
-  }
-  PGresult *take(ExecStatusType expected, bool endedByNull = true) {
-    PGresult *result = PQgetResult(m_connection);
-    if (endedByNull)
-      while (PGresult *more = PQgetResult(m_connection))
-        PQclear(more);
-    if (PQresultStatus(result) != expected && PQresultStatus(result) != PGRES_FATAL_ERROR) {
-      PQclear(result);
-      throw StoreError(QStringLiteral("unexpected answer in the pipeline"));
-    }
-    return result;
-  }
-
-  PGconn *m_connection = nullptr;
-  std::array<bool, 4> m_prepared{};
-};
-
-int leanWorker(const QStringList &args) {
-  const Share share(args);
-  const auto &[store, index, clients, order, limit] = share;
-  const auto quotas = quota::table();
-  std::unique_ptr<Lean> lean;
-  try {
-    lean = std::make_unique<Lean>(store);
-  } catch (const std::exception &error) {
-    std::fprintf(stderr, "lean worker %d: cannot start: %s\n", index, error.what());
-    return 1;
-  }
-  if (!readyForGo())
-    return 1;
-  const std::int64_t clientBefore = cpuNs(0);
-  const std::int64_t serverBefore = cpuNs(lean->backend());
-  const std::int64_t deadline = bench::nowNs() + std::int64_t(limit * 1e9);
-  QByteArray report;
-  for (std::size_t k = std::size_t(index); k < order.size(); k += std::size_t(clients)) {
-    if (bench::nowNs() > deadline)
-      break;
-    const quota::Entry &place = quotas[std::size_t(order[k])];
-    const QByteArray kindergarten(place.kindergarten);
-    const QByteArray number = bench::identity(qint64(k) + 1).toUtf8();
-    std::int64_t thirdYes = 0, appendSent = 0, appendAnswered = 0;
-    const std::int64_t begin = bench::nowNs();
-    const char *outcome = "failed";
-    try {
-      if (lean->run(Lean::Lookup, {number}) > 0) {
-        outcome = "duplicate";
-      } else if (lean->run(Lean::Quota, {kindergarten}) >= place.capacity) {
-        outcome = "full";
-      } else {
-        thirdYes = bench::nowNs();
-        if (lean->run(Lean::Duplicate, {number}) > 0) {
-          outcome = "duplicate";
-        } else {
-          const QVariantMap values = bench::application(QString::fromUtf8(number), QString::fromUtf8(kindergarten));
-          std::vector<QByteArray> arguments;
-          for (const QString &column : schema::applicationColumns()) {
-            const QVariant value = values.value(column);
-            arguments.push_back(value.typeId() == QMetaType::QDateTime
-                                    ? value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8()
-                                    : value.toString().toUtf8());
-          }
-          QByteArray answer;
-          appendSent = bench::nowNs();
-          lean->run(Lean::Append, arguments, &answer);
-          appendAnswered = bench::nowNs();
-          // kg_append answers 0 for stored, 1 for full, 2 for a number stored already.
-          if (answer.toInt() == 0) {
-            // The re-run and the lookup after a stored filing.
-            lean->run(Lean::Lookup, {number});
-            lean->run(Lean::Lookup, {number});
-            outcome = "filed";
-          } else {
-            outcome = answer.toInt() == 1 ? "full-at-append" : "duplicate-at-append";
-          }
-        }
-      }
-    } catch (const std::exception &error) {
-      std::fprintf(stderr, "lean worker %d, attempt %zu: %s\n", index, k, error.what());
-    }
-    const std::int64_t end = bench::nowNs();
-    report += attemptLine(k, outcome, {begin, end, thirdYes, appendSent, appendAnswered, order[k]});
-  }
-  report += QByteArray("C ") + QByteArray::number(cpuNs(0) - clientBefore) + ' ' +
-            QByteArray::number(cpuNs(lean->backend()) - serverBefore) + '\n';
-  reportThenWait(report);
-  return 0;
-}
-
-// ---------------------------------------------------------------------------
-
-struct Attempt {
-  QString outcome;
-  std::int64_t begin = 0;
-  std::int64_t end = 0;
-  std::int64_t thirdYes = 0;
-  std::int64_t appendSent = 0;
-  std::int64_t appendAnswered = 0;
-  int kindergarten = 0;
-};
-
-// pgbench against the same server with as many clients, prepared statements,
-// in three workloads:
-//   insert   the reference: one single-row insert of a complete application
-//            into a table like lz_yjxxk (same columns, unique key, index);
-//   filing   the statements one filing sends, from a lean C client: for the
-//            share of stored filings the lookup, the quota count (a
-//            kindergarten half full), the duplicate check, the guarded
-//            append in one request (bench_append: the client's kg_append
-//            on these tables), the re-run and the final
-//            lookup; for the share of refusals the lookup and the quota count
-//            of a full kindergarten (context: over a stretch of seconds its
-//            sessions file long after their first statements, which the
-//            rush's never do; the rush is held to the lean worker below);
-//   bare     as filing, but the stored filings without the guard: the six
-//            statements the windows themselves issue (lookup, quota count,
-//            duplicate check, insert, re-run, lookup), each on its own.
-class Pgbench {
-public:
-  Pgbench(bench::Store &store, int clients, int seconds, const QString &folder, int stored, int refused)
-      : m_store(store), m_clients(clients), m_seconds(seconds), m_folder(folder) {
-    for (const char *table : {"bench_insert", "bench_filing", "bench_half", "bench_full"})
-      store.exec(QStringLiteral("create table %1 (like lz_yjxxk including all)").arg(QLatin1String(table)));
-    // Kindergartens full, and half full, as the quota count finds them.
-    const auto quotas = quota::table();
-    QStringList names;
-    for (const quota::Entry &entry : quotas) {
-      const QString name = QString::fromUtf8(entry.kindergarten);
-      names << QStringLiteral("'%1'").arg(name);
-      for (const char *table : {"bench_full", "bench_half"}) {
-        const int rows = qstrcmp(table, "bench_full") == 0 ? entry.capacity : entry.capacity / 2;
-        store.exec(QStringLiteral("insert into %1 (%2) select %3 from generate_series(1, %4) as g")
-                       .arg(QLatin1String(table), columnList(),
-                            literals(QStringLiteral("'%1-' || g").arg(name), QStringLiteral("'%1'").arg(name)))
-                       .arg(rows));
-      }
-    }
-    store.exec(QStringLiteral("analyze"));
-    const QString number = QStringLiteral("lpad(:n::text, 18, '0')");
-    const QString kindergarten = QStringLiteral("(array[%1])[:k]").arg(names.join(QLatin1Char(',')));
-    const QString head =
-        QStringLiteral("\\set k random(1, %1)\n\\set n random(1, 999999999999999)\n").arg(quotas.size());
-    const QString lookup = QStringLiteral("%1%2;\n")
-                               .arg(Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).head)
-                               .arg(number);
-    auto on = [](QString text, const QString &table) { return text.replace(QStringLiteral("lz_yjxxk"), table); };
-    const QString lookupFiled =
-        on(lookup, QStringLiteral("bench_filing")).replace(QStringLiteral("='"), QStringLiteral("="));
-    QString quotaHalf = QStringLiteral("%1%2;\n").arg(QString::fromUtf8(bench::kQuotaHead)).arg(kindergarten);
-    quotaHalf.replace(QStringLiteral("='"), QStringLiteral("="));
-    const QString quotaFull = on(quotaHalf, QStringLiteral("bench_full"));
-    quotaHalf = on(quotaHalf, QStringLiteral("bench_half"));
-    QString duplicate = QStringLiteral("%1%2;\n").arg(QString::fromUtf8(bench::kDuplicateHead)).arg(number);
-    duplicate = on(duplicate.replace(QStringLiteral("='"), QStringLiteral("=")), QStringLiteral("bench_filing"));
-    // The server's append of the client, counting in bench_half and storing
-    // into bench_filing.
-    store.exec(PostgresBackend::appendFunction()
-                   .replace(QStringLiteral("kg_append"), QStringLiteral("bench_append"))
-                   .replace(QStringLiteral("from lz_yjxxk where 申请幼儿园名称"),
-                            QStringLiteral("from bench_half where 申请幼儿园名称"))
-                   .replace(QStringLiteral("lz_yjxxk"), QStringLiteral("bench_filing")));
-    const QString filing =
-        head + lookupFiled + quotaHalf + duplicate +
-        QStringLiteral("select bench_append(%1);\n").arg(literals(number, kindergarten, QStringLiteral("varchar"))) +
-        lookupFiled + lookupFiled;
-    const QString bare =
-        head + lookupFiled + quotaHalf + duplicate +
-        QStringLiteral("insert into bench_filing (%1) select %2;\n").arg(columnList(), literals(number, kindergarten)) +
-        lookupFiled + lookupFiled;
-    const QString refusal = head + lookupFiled + quotaFull;
-    write(QStringLiteral("insert.sql"),
-          QStringLiteral("insert into bench_insert (%1) select %2;\n")
-              .arg(columnList(), literals(QStringLiteral("lpad(nextval('bench_insert_seq')::text, 18, '0')"),
-                                          QStringLiteral("'%1'").arg(QString::fromUtf8(quotas[0].kindergarten)))));
-    store.exec(QStringLiteral("create sequence bench_insert_seq"));
-    write(QStringLiteral("filing.sql"), filing);
-    write(QStringLiteral("bare.sql"), bare);
-    write(QStringLiteral("refusal.sql"), refusal);
-    m_filingScripts = {QStringLiteral("-f"), m_folder + QStringLiteral("/filing.sql@%1").arg(stored),
-                       QStringLiteral("-f"), m_folder + QStringLiteral("/refusal.sql@%1").arg(refused)};
-    m_bareScripts = {QStringLiteral("-f"), m_folder + QStringLiteral("/bare.sql@%1").arg(stored), QStringLiteral("-f"),
-                     m_folder + QStringLiteral("/refusal.sql@%1").arg(refused)};
-  }
-
-  // Transactions per second of one run, or -1.
-  double insert() { return run({QStringLiteral("-f"), m_folder + QStringLiteral("/insert.sql")}, "insert"); }
-  double filing() { return run(m_filingScripts, "filing"); }
-  double bare() { return run(m_bareScripts, "bare filing"); }
-  // pgbench reaches the server through this port (the relay's) from now on.
-  void throughPort(int port) { m_port = port; }
-
-private:
-  int m_port = 0;
-  static QString columnList() { return schema::applicationColumns().join(QLatin1Char(',')); }
-  // The select list of a complete application with the given expressions
-  // for the number and the kindergarten.
-  static QString literals(const QString &number, const QString &kindergarten, const QString &textType = QString()) {
-    const QVariantMap values = bench::application(bench::identity(1), QStringLiteral("实验幼儿园和平园区"));
-    QStringList list;
-    for (const QString &column : schema::applicationColumns()) {
-      const QVariant value = values.value(column);
-      const QString cast = textType.isEmpty() ? QString() : QStringLiteral("::") + textType;
-      if (column == QStringLiteral("身份证号"))
-        list << number + cast;
-      else if (column == QStringLiteral("申请幼儿园名称"))
-        list << kindergarten + cast;
-      else if (value.typeId() == QMetaType::QDateTime)
-        list
-            << QStringLiteral("timestamp '%1'").arg(value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-      else
-        list << QStringLiteral("'%1'").arg(value.toString());
-    }
-    return list.join(QLatin1Char(','));
-  }
-  void write(const QString &name, const QString &text) {
-    QFile file(m_folder + QLatin1Char('/') + name);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-      throw StoreError(QStringLiteral("cannot write %1").arg(file.fileName()));
-    file.write(text.toUtf8());
-  }
-  // pgbench's threads: each connects its clients one after the other, and
-  // behind the relay every login takes several round trips; with two threads
-  // 256 clients spent the whole run connecting. One thread for every eight
-  // clients connects them about as fast as the rush's client processes do.
-  int threads() const { return std::clamp(m_clients / 8, 2, 32); }
-
-  double run(const QStringList &scripts, const char *what) {
-    const StoreLocation &where = m_store.location();
-    QProcess pgbench;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PGPASSWORD"), where.password);
-    // The session settings of the client's connections.
-    environment.insert(QStringLiteral("PGOPTIONS"), QStringLiteral("-c plan_cache_mode=force_generic_plan"));
-    pgbench.setProcessEnvironment(environment);
-    pgbench.setProcessChannelMode(QProcess::MergedChannels);
-    pgbench.start(QStringLiteral("pgbench"),
-                  QStringList{QStringLiteral("-n"), QStringLiteral("-M"), QStringLiteral("prepared"),
-                              QStringLiteral("-c"), QString::number(m_clients), QStringLiteral("-j"),
-                              QString::number(threads()), QStringLiteral("-T"), QString::number(m_seconds)} +
-                      scripts +
-                      QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                                  QString::number(m_port > 0 ? m_port : where.port), QStringLiteral("-U"), where.user,
-                                  where.database});
-    if (!pgbench.waitForStarted(10000)) {
-      std::fprintf(stderr, "pgbench did not start: %s\n", qPrintable(pgbench.errorString()));
-      return -1;
-    }
-    if (!pgbench.waitForFinished((m_seconds + 60) * 1000)) {
-      pgbench.kill();
-      pgbench.waitForFinished(5000);
-      std::fprintf(stderr, "pgbench did not finish\n");
-      return -1;
-    }
-    const QString output = QString::fromUtf8(pgbench.readAll());
-    const QRegularExpressionMatch tps =
-        QRegularExpression(QStringLiteral("tps = ([0-9.]+) \\(without initial connection time\\)")).match(output);
-    if (pgbench.exitCode() != 0 || !tps.hasMatch()) {
-      std::fprintf(stderr, "pgbench %s failed:\n%s\n", what, qPrintable(output));
-      return -1;
-    }
-    std::fprintf(stderr, "pgbench %s: %s tps\n", what, qPrintable(tps.captured(1)));
-    return tps.captured(1).toDouble();
-  }
-
-  bench::Store &m_store;
-  int m_clients;
-  int m_seconds;
-  QString m_folder;
-  QStringList m_filingScripts;
-  QStringList m_bareScripts;
-};
 
 double mean(const std::vector<double> &values) {
   if (values.empty())
@@ -750,6 +193,7 @@ int driver(const QCommandLineParser &options) {
   const double limit = options.value(QStringLiteral("time-limit")).toDouble();
   const int pgbenchSeconds = options.value(QStringLiteral("pgbench-seconds")).toInt();
   const QString label = pg ? QStringLiteral("rush PostgreSQL") : QStringLiteral("rush SQLite");
+  bench::reportLoad(label);
   if (clients < 1 || attempts < 1) {
     std::fprintf(stderr, "--clients and --attempts must be positive\n");
     return 2;
@@ -766,9 +210,9 @@ int driver(const QCommandLineParser &options) {
       std::fprintf(stderr, "no PostgreSQL server: give --server or set KG_TEST_PG\n");
       return 2;
     }
-    store = std::make_unique<bench::Store>(bench::Store::postgres(server));
+    store = std::make_unique<bench::Store>(bench::postgresStore(server));
   } else {
-    store = std::make_unique<bench::Store>(bench::Store::sqlite(folder, QStringLiteral("rush.db")));
+    store = std::make_unique<bench::Store>(bench::sqliteStore(folder, QStringLiteral("rush.db")));
   }
 
   // A district's server: every commit on disk, and a network between the
@@ -801,7 +245,7 @@ int driver(const QCommandLineParser &options) {
   }
   const int delayMs = options.value(QStringLiteral("delay-ms")).toInt();
   std::unique_ptr<DelayRelay> relay;
-  QString clientUrl = store->url();
+  QString clientUrl = store->location().setting();
   if (pg && delayMs > 0) {
     relay = std::make_unique<DelayRelay>(store->location().port, delayMs);
     StoreLocation through = store->location();
@@ -966,7 +410,7 @@ int driver(const QCommandLineParser &options) {
   bench::row(label, QStringLiteral("third Yes to the answer of a stored filing, median / p99 (ms)"),
              QStringLiteral("%1 / %2").arg(bench::number(fromYes.median, 2), bench::number(fromYes.p99, 2)),
              district ? QStringLiteral("p99 <= %1").arg(yesTarget) : QString(),
-             district ? bench::verdict(fromYes.p99 <= yesTarget) : QString());
+             district ? bench::timedVerdict(fromYes.p99 <= yesTarget) : QString());
   const bench::Summary opening = bench::summarise(yesOpening);
   const bench::Summary later = bench::summarise(yesLater);
   bench::row(label, QStringLiteral("  third Yes in the first second / after it: filings, median / p99 (ms)"),
@@ -1050,7 +494,7 @@ int driver(const QCommandLineParser &options) {
                leanCpu.join(QStringLiteral("; ")));
     bench::row(label, QStringLiteral("  rush : the lean client"),
                leanRate > 0 ? bench::number(rate / leanRate, 2) : QStringLiteral("lean client failed"),
-               QStringLiteral(">= 0.90"), bench::verdict(leanRate > 0 && rate / leanRate >= 0.9));
+               QStringLiteral(">= 0.90"), bench::timedVerdict(leanRate > 0 && rate / leanRate >= 0.9));
     // Context: pgbench with the same statements over a stretch of seconds,
     // its sessions long warm (the rush's file a dozen times each at 256).
     bench::row(
