@@ -1,7 +1,8 @@
 #include "benchlib.h"
 
 #include "core/gbk.h"
-#include "form/catchment.h"
+#include "filing/catchment.h"
+#include "filing/steps.h"
 #include "store/schema.h"
 
 #include <QCoreApplication>
@@ -166,16 +167,6 @@ QVariantMap application(const QString &number, const QString &kindergarten) {
 
 // ---------------------------------------------------------------------------
 
-// The statement heads of the windows (main/unit1.cpp, form/unit2.cpp,
-// form/submit.cpp); kgbench_memory checks them against the windows' own.
-const char *const kLookupHead =
-    "select 姓名,性别,身份证号,申请幼儿园名称,部别,民族,出生日期,区县,镇乡或街道,村或社区,组,户主姓名,"
-    "户主与儿童关系,户口簿详细地址,入户日期,监护人一姓名,监护人一电话,监护人二姓名,监护人二电话,"
-    "填报日期 from lz_yjxxk where 身份证号='";
-const char *const kQuotaHead = "select 姓名 from lz_yjxxk where 申请幼儿园名称='";
-const char *const kDuplicateHead = "select 身份证号,姓名,申请幼儿园名称,部别 from lz_yjxxk where 身份证号='";
-const char *const kGroupCountHead = "select * from lz_xzcz where 村或社区='";
-
 const char *Client::name(Outcome outcome) {
   switch (outcome) {
   case Outcome::Filed: return "filed";
@@ -192,21 +183,14 @@ Client::Client(const StoreLocation &store)
     : ADOTab(QStringLiteral("ADOTab"), 10, store), BDOTab(QStringLiteral("BDOTab"), 30, store) {}
 
 void Client::start(const QString &community) {
-  ADOTab.close();
-  ADOTab.setSql(Statement::plain(QStringLiteral("select 幼儿园填报,幼儿园版本 from lz_kttb")));
-  ADOTab.open();
+  filing::selectSwitch(ADOTab);
   if (ADOTab.fieldAsString(QStringLiteral("幼儿园版本")) != QLatin1String(schema::kReferenceVersion) ||
       !ADOTab.fieldAsBoolean(QStringLiteral("幼儿园填报")))
     throw StoreError(QStringLiteral("The store refuses this client or filing is closed"));
-  ADOTab.close();
-  ADOTab.clearSql();
-  ADOTab.addSql(QStringLiteral("select getdate() as 日期"));
-  ADOTab.open();
+  filing::selectServerTime(ADOTab);
   serverDate = QDateTime(ADOTab.fieldValue(QStringLiteral("日期")).toDateTime().date(), QTime(0, 0));
   ADOTab.close();
-  BDOTab.close();
-  BDOTab.setSql(Statement::compare(QString::fromUtf8(kGroupCountHead), community));
-  BDOTab.open();
+  filing::countGroups(BDOTab, community);
 }
 
 void Client::lookup(const QString &number) {
@@ -214,9 +198,7 @@ void Client::lookup(const QString &number) {
   // widths, the two columns the found message names.
   ADOTab.disableControls();
   try {
-    ADOTab.close();
-    ADOTab.setSql(Statement::compare(QString::fromUtf8(kLookupHead), number));
-    ADOTab.open();
+    filing::lookup(ADOTab, number);
     for (const QString &column : ADOTab.columnNames())
       ADOTab.setDisplayWidth(column, column == QStringLiteral("姓名")       ? 8
                                      : column == QStringLiteral("身份证号") ? 18
@@ -243,9 +225,7 @@ Client::Outcome Client::file(const QString &number, const QString &kindergarten,
       return Outcome::Duplicate;
 
     // 提交申报表: the quota count.
-    BDOTab.close();
-    BDOTab.setSql(Statement::compare(QString::fromUtf8(kQuotaHead), kindergarten));
-    BDOTab.open();
+    filing::countQuota(BDOTab, kindergarten);
     const quota::Entry *place = quota::find(kindergarten);
     if (place && quota::full(*place, BDOTab.rowCount())) {
       BDOTab.close();
@@ -253,29 +233,22 @@ Client::Outcome Client::file(const QString &number, const QString &kindergarten,
     }
     // (the three confirmations are answered Yes at once)
     thirdYes = nowNs();
-    BDOTab.close();
-    BDOTab.setSql(Statement::compare(QString::fromUtf8(kDuplicateHead), number));
-    BDOTab.open();
+    filing::checkDuplicate(BDOTab, number);
     if (BDOTab.rowCount() > 0)
       return Outcome::Duplicate;
 
-    AppendGuard guard;
-    guard.quotaColumn = QStringLiteral("申请幼儿园名称");
-    guard.quotaValue = gbk::trim(kindergarten);
-    guard.uniqueColumn = QStringLiteral("身份证号");
-    guard.uniqueValue = number;
     QVariantMap values = application(number, kindergarten);
     values.insert(QStringLiteral("填报日期"), serverDate);
+    // The order of the record table, as the form sets them.
+    filing::Columns columns;
+    for (const char *column : {"身份证号",       "姓名",           "性别",         "民族",         "出生日期",
+                               "区县",           "镇乡或街道",     "村或社区",     "组",           "户主姓名",
+                               "户主与儿童关系", "户口簿详细地址", "监护人一姓名", "监护人一电话", "监护人二姓名",
+                               "监护人二电话",   "申请幼儿园名称", "部别",         "填报日期",     "入户日期"})
+      columns.append({QString::fromUtf8(column), values.value(QString::fromUtf8(column))});
     try {
-      ADOTab.append();
-      // The order of the record table.
-      for (const char *column : {"身份证号",       "姓名",           "性别",         "民族",         "出生日期",
-                                 "区县",           "镇乡或街道",     "村或社区",     "组",           "户主姓名",
-                                 "户主与儿童关系", "户口簿详细地址", "监护人一姓名", "监护人一电话", "监护人二姓名",
-                                 "监护人二电话",   "申请幼儿园名称", "部别",         "填报日期",     "入户日期"})
-        ADOTab.setField(QString::fromUtf8(column), values.value(QString::fromUtf8(column)));
       appendSent = nowNs();
-      ADOTab.post(&guard);
+      filing::append(ADOTab, columns);
       appendAnswered = nowNs();
     } catch (const AppendRefused &refusal) {
       appendAnswered = nowNs();

@@ -70,12 +70,6 @@ QString identity(qint64 i);
 // kindergarten's catchment (a street and community that offer it).
 QVariantMap application(const QString &number, const QString &kindergarten);
 
-// The client's statement heads.
-extern const char *const kLookupHead; // select 姓名,...,填报日期 from lz_yjxxk where 身份证号='
-extern const char *const kQuotaHead;  // select 姓名 from lz_yjxxk where 申请幼儿园名称='
-extern const char *const kDuplicateHead; // select 身份证号,姓名,申请幼儿园名称,部别 from lz_yjxxk where 身份证号='
-extern const char *const kGroupCountHead; // select * from lz_xzcz where 村或社区='
-
 // One client: the main window's two query objects on their own connections.
 class Client {
 public:

@@ -9,9 +9,10 @@
 
 #include "benchlib.h"
 
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/schema.h"
 
+#include "filing/steps.h"
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -86,7 +87,7 @@ public:
     if (sqlite3_open_v2(file.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
       fail(std::string("sqlite3_open_v2: ") + sqlite3_errmsg(m_db));
     sqlite3_busy_timeout(m_db, 10000);
-    const QByteArray sql = Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared().toUtf8();
+    const QByteArray sql = Statement::compare(filing::kLookupHead, QString()).prepared().toUtf8();
     if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &m_lookup, nullptr) != SQLITE_OK)
       fail(std::string("prepare: ") + sqlite3_errmsg(m_db));
   }
@@ -112,9 +113,9 @@ public:
   }
   // The plan SQLite chooses for the lookup.
   std::string plan(const std::string & = {}) {
-    const QByteArray sql = (QStringLiteral("explain query plan ") +
-                            Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared())
-                               .toUtf8();
+    const QByteArray sql =
+        (QStringLiteral("explain query plan ") + Statement::compare(filing::kLookupHead, QString()).prepared())
+            .toUtf8();
     sqlite3_stmt *statement = nullptr;
     std::string text;
     if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &statement, nullptr) == SQLITE_OK) {
@@ -172,7 +173,7 @@ public:
       fail(std::string("PQconnectdb: ") + PQerrorMessage(m_db));
     PQsetClientEncoding(m_db, "UTF8");
     // The lookup statement with its value as $1.
-    QString sql = Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared();
+    QString sql = Statement::compare(filing::kLookupHead, QString()).prepared();
     sql.replace(QLatin1Char('?'), QStringLiteral("$1"));
     PGresult *result = PQprepare(m_db, "lookup", sql.toUtf8().constData(), 1, nullptr);
     check(result, PGRES_COMMAND_OK, "PQprepare");
@@ -194,8 +195,7 @@ public:
   }
   std::string plan(const std::string &number) {
     const char *values[] = {number.c_str()};
-    QString sql =
-        QStringLiteral("explain ") + Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared();
+    QString sql = QStringLiteral("explain ") + Statement::compare(filing::kLookupHead, QString()).prepared();
     sql.replace(QLatin1Char('?'), QStringLiteral("$1::varchar"));
     PGresult *result = PQexecParams(m_db, sql.toUtf8().constData(), 1, nullptr, values, nullptr, nullptr, 0);
     std::string text;
@@ -280,7 +280,7 @@ public:
     // As the query object does: forward only, but PostgreSQL fetches the
     // whole result itself.
     m_query.setForwardOnly(where.backend == StoreLocation::Backend::SQLite);
-    if (!m_query.prepare(Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared()))
+    if (!m_query.prepare(Statement::compare(filing::kLookupHead, QString()).prepared()))
       fail("Qt SQL: cannot prepare the lookup");
   }
   ~QtSqlLookup() {
@@ -346,7 +346,7 @@ template <class Raw> struct Table {
 // ways taking turns in which goes first.
 template <class Raw> void measureSegment(Table<Raw> &table, int lookups) {
   constexpr int kWarmUp = 20;
-  const QString lookupHead = QString::fromUtf8(bench::kLookupHead); // a constant in the main window
+  const QString lookupHead = filing::kLookupHead; // a constant in the main window
   std::uniform_int_distribution<qint64> pick(1, table.rows);
   QueryObject &query = *table.query;
   query.setLocation(table.store.location()); // closes and disconnects

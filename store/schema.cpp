@@ -1,6 +1,6 @@
 #include "store/schema.h"
 
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/backend_odbc.h"
 #include "store/backend_postgres.h"
 #include "store/backend_sqlite.h"

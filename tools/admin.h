@@ -83,6 +83,16 @@ QString recordedText(const QVariant &value);
 // Who runs the tool: the login of the operating system's user.
 QString operatorName();
 
+// The set-up commands (setup.cpp).
+int init(const QStringList &args);
+int setFiling(const QStringList &args, bool open);
+int setVersion(const QStringList &args);
+int setClock(const QStringList &args);
+int printSchema(const QStringList &args);
+int status(const QStringList &args);
+// The client's logins (logins.cpp).
+int createLogin(const QStringList &args);
+int printMssqlLoginScript(const QStringList &args);
 // The commands of the filing days (records.cpp, exchange.cpp, printout.cpp,
 // copies.cpp).
 int fill(const QStringList &args);

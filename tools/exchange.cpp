@@ -3,7 +3,7 @@
 
 #include "tools/admin.h"
 
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/records.h"
 
 #include <QDir>

@@ -4,7 +4,7 @@
 #include "tools/admin.h"
 
 #include "core/gbk.h"
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/records.h"
 
 #include <QDate>

@@ -6,7 +6,7 @@
 
 #include "relay.h"
 
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/schema.h"
 
 #include <QCommandLineParser>

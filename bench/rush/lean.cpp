@@ -2,9 +2,10 @@
 
 #include "rush/rush.h"
 
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/schema.h"
 
+#include "filing/steps.h"
 #include <libpq-fe.h>
 
 #include <array>
@@ -88,11 +89,11 @@ public:
 private:
   static QByteArray text(int which) {
     // The client's statements, their compared value a parameter.
-    auto compared = [](const char *head) { return QByteArray(head).chopped(1) + "$1"; };
+    auto compared = [](const QString &head) { return head.chopped(1).toUtf8() + "$1"; };
     switch (which) {
-    case Lookup: return compared(bench::kLookupHead);
-    case Quota: return compared(bench::kQuotaHead);
-    case Duplicate: return compared(bench::kDuplicateHead);
+    case Lookup: return compared(filing::kLookupHead);
+    case Quota: return compared(filing::kQuotaHead);
+    case Duplicate: return compared(filing::kDuplicateHead);
     default: {
       QByteArray call = "select kg_append($1";
       for (qsizetype i = 2; i <= schema::applicationColumns().size(); ++i)

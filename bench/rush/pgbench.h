@@ -4,10 +4,11 @@
 
 #include "rush/rush.h"
 
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/backend_postgres.h"
 #include "store/schema.h"
 
+#include "filing/steps.h"
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -58,17 +59,16 @@ public:
     const QString kindergarten = QStringLiteral("(array[%1])[:k]").arg(names.join(QLatin1Char(',')));
     const QString head =
         QStringLiteral("\\set k random(1, %1)\n\\set n random(1, 999999999999999)\n").arg(quotas.size());
-    const QString lookup = QStringLiteral("%1%2;\n")
-                               .arg(Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).head)
-                               .arg(number);
+    const QString lookup =
+        QStringLiteral("%1%2;\n").arg(Statement::compare(filing::kLookupHead, QString()).head).arg(number);
     auto on = [](QString text, const QString &table) { return text.replace(QStringLiteral("lz_yjxxk"), table); };
     const QString lookupFiled =
         on(lookup, QStringLiteral("bench_filing")).replace(QStringLiteral("='"), QStringLiteral("="));
-    QString quotaHalf = QStringLiteral("%1%2;\n").arg(QString::fromUtf8(bench::kQuotaHead)).arg(kindergarten);
+    QString quotaHalf = QStringLiteral("%1%2;\n").arg(filing::kQuotaHead).arg(kindergarten);
     quotaHalf.replace(QStringLiteral("='"), QStringLiteral("="));
     const QString quotaFull = on(quotaHalf, QStringLiteral("bench_full"));
     quotaHalf = on(quotaHalf, QStringLiteral("bench_half"));
-    QString duplicate = QStringLiteral("%1%2;\n").arg(QString::fromUtf8(bench::kDuplicateHead)).arg(number);
+    QString duplicate = QStringLiteral("%1%2;\n").arg(filing::kDuplicateHead).arg(number);
     duplicate = on(duplicate.replace(QStringLiteral("='"), QStringLiteral("=")), QStringLiteral("bench_filing"));
     // The server's append of the client, counting in bench_half and storing
     // into bench_filing.

@@ -4,7 +4,7 @@
 #include "rush/rush.h"
 
 #include "core/gbk.h"
-#include "form/catchment.h"
+#include "filing/catchment.h"
 
 #include <algorithm>
 #include <cstdio>
