@@ -5,7 +5,7 @@
 #include "rush/rush.h"
 
 #include "filing/catchment.h"
-#include "store/backend_postgres.h"
+#include "store/postgres/backend.h"
 #include "store/schema.h"
 
 #include "filing/steps.h"

@@ -107,3 +107,7 @@ private:
   QDeadlineTimer m_bound{QDeadlineTimer::Forever}; // no statement waits beyond it
   int m_statements = 0;                            // names given to statements prepared on the connection
 };
+
+class StoreDriver;
+// Everything about this server behind the drivers' one interface (store/driver.h).
+const StoreDriver &postgresDriver();

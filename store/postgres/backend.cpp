@@ -1,4 +1,4 @@
-#include "store/backend_postgres.h"
+#include "store/postgres/backend.h"
 
 #include "store/records.h"
 #include "store/schema.h"

@@ -66,3 +66,7 @@ private:
   Prepared *m_lastPrepared = nullptr; // the last one used: a window mostly runs one statement again
   QString m_lastText;
 };
+
+class StoreDriver;
+// Everything about this server behind the drivers' one interface (store/driver.h).
+const StoreDriver &sqliteDriver();

@@ -1,0 +1,56 @@
+#pragma once
+// One driver per server: everything about one kind of server sits in its own
+// folder (store/sqlite/, store/postgres/, store/odbc/), reached through this
+// interface. The driver is chosen once, where a location is opened or an
+// administrative connection tells its server (store/drivers.cpp); nothing
+// outside the drivers asks which server it is talking to.
+//
+//   const StoreDriver &driver = drivers::forLocation(location);
+//   std::unique_ptr<StoreBackend> connection = driver.connect(location, 10);
+//   for (const QString &statement : drivers::forDialect(schema::dialectOf(db)).createStatements()) ...
+
+#include "store/backend.h"
+#include "store/schema.h"
+
+#include <QSqlDatabase>
+#include <QStringList>
+
+#include <memory>
+
+class StoreDriver {
+public:
+  virtual ~StoreDriver() = default;
+
+  // A connection of a query object to the store at the location, whose
+  // statements end after timeoutSeconds.
+  virtual std::unique_ptr<StoreBackend> connect(const StoreLocation &location, int timeoutSeconds) const = 0;
+  // The administrator's connection through Qt (kgadmin, the test and
+  // benchmark kit), added under the name and not yet open; prepare() makes
+  // it ready once it is open.
+  virtual QSqlDatabase addAdminConnection(const QString &name, const StoreLocation &location) const = 0;
+  virtual void prepare(QSqlDatabase &db) const { Q_UNUSED(db); }
+
+  // The server's schema: what creates the tables (and the server's own
+  // functions), what drops them, and what gives a store made before
+  // lz_yeyme the table and the append that counts against it.
+  virtual QStringList createStatements() const = 0;
+  virtual QStringList dropStatements() const = 0;
+  virtual QStringList quotaUpgradeStatements() const = 0;
+  // The recording time and the record of changes (records.h): what adds
+  // them, what drops them, and what tells the triggers who makes the current
+  // transaction's changes (? marks: who, operation, reason) and forgets it.
+  virtual QStringList recordStatements() const = 0;
+  virtual QStringList dropRecordStatements() const = 0;
+  virtual QStringList auditContextStatements() const = 0;
+  virtual QStringList clearAuditContextStatements() const = 0;
+};
+
+namespace drivers {
+
+// The driver of the server the location names, through its client library.
+const StoreDriver &forLocation(const StoreLocation &location);
+// The driver whose statements the server of an open connection speaks (an
+// ODBC location may reach a PostgreSQL server).
+const StoreDriver &forDialect(schema::Dialect dialect);
+
+} // namespace drivers

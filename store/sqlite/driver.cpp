@@ -1,0 +1,46 @@
+#include "store/driver.h"
+#include "store/sqlite/backend.h"
+
+#include <QSqlDriver>
+#include <QVariant>
+#include <sqlite3.h>
+
+namespace {
+
+class SqliteDriver final : public StoreDriver {
+public:
+  std::unique_ptr<StoreBackend> connect(const StoreLocation &location, int timeoutSeconds) const override {
+    return std::make_unique<SqliteBackend>(location, timeoutSeconds);
+  }
+  QSqlDatabase addAdminConnection(const QString &name, const StoreLocation &location) const override {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    db.setDatabaseName(location.file);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+    return db;
+  }
+  // getdate() on the freshly opened connection (each open makes a new
+  // handle).
+  void prepare(QSqlDatabase &db) const override {
+    const QVariant handle = db.driver()->handle();
+    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+      throw StoreError(QStringLiteral("Not an SQLite connection"));
+    sqlite3 *sqlite = *static_cast<sqlite3 *const *>(handle.data());
+    if (!sqlite)
+      throw StoreError(QStringLiteral("The SQLite connection is not open"));
+    SqliteBackend::installGetdate(sqlite);
+  }
+  QStringList createStatements() const override { return SqliteBackend::createStatements(); }
+  QStringList dropStatements() const override { return SqliteBackend::dropStatements(); }
+  QStringList quotaUpgradeStatements() const override { return {schema::quotaTableSql(QStringLiteral("varchar"))}; }
+  QStringList recordStatements() const override { return SqliteBackend::recordStatements(); }
+  QStringList dropRecordStatements() const override { return SqliteBackend::dropRecordStatements(); }
+  QStringList auditContextStatements() const override { return SqliteBackend::auditContextStatements(); }
+  QStringList clearAuditContextStatements() const override { return SqliteBackend::clearAuditContextStatements(); }
+};
+
+} // namespace
+
+const StoreDriver &sqliteDriver() {
+  static const SqliteDriver driver;
+  return driver;
+}
