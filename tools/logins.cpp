@@ -3,6 +3,7 @@
 
 #include "tools/admin.h"
 
+#include "store/postgres/backend.h"
 #include "store/records.h"
 
 #include <QRegularExpression>
@@ -116,69 +117,23 @@ int createLogin(const QStringList &args) {
     return kStoreFailed;
   }
   const bool exists = !store.run(QStringLiteral("select 1 from pg_roles where rolname = ?"), {user}).isEmpty();
-  // Role statements take no parameters: the name is checked above, the
-  // password is quoted.
-  store.run(QStringLiteral("%1 role %2 login password %3 nosuperuser nocreatedb nocreaterole noreplication "
-                           "connection limit %4")
-                .arg(exists ? QStringLiteral("alter") : QStringLiteral("create"), user, quoted(password))
-                .arg(share.login));
-  // Defaults a session of the login gave its role (a login may set its own)
-  // go; the client sets what its statements rely on when it connects.
-  store.run(QStringLiteral("alter role %1 reset all").arg(user));
+  for (const QString &statement : PostgresBackend::loginStatements(exists, user, quoted(password), share.login))
+    store.run(statement);
   const QString database = store.run(QStringLiteral("select current_database()")).first().first().toString();
   const QString owner =
       store
           .value(QStringLiteral("select proowner::regrole::text from pg_proc where proname = 'kg_append' and "
                                 "pronamespace = 'public'::regnamespace"))
           .toString();
-  // What the windows issue: the selects, getdate() and the append, which
-  // runs with its owner's rights. Nothing on the tables beyond select.
-  store.run(QStringLiteral("revoke all on lz_kttb, lz_xzcz, lz_yjxxk, lz_yeyme from %1").arg(user));
-  store.run(QStringLiteral("grant connect on database \"%1\" to %2").arg(database, user));
-  store.run(QStringLiteral("grant usage on schema public to %1").arg(user));
-  store.run(QStringLiteral("revoke create on schema public from public"));
-  store.run(QStringLiteral("grant select on lz_kttb, lz_xzcz, lz_yjxxk to %1").arg(user));
-  store.run(QStringLiteral("grant execute on function getdate(), kg_append to %1").arg(user));
-  // Rights every login has through PUBLIC in this database are taken from
-  // PUBLIC and given back to every other login by name, so that only this
-  // one goes without: ending or cancelling sessions, large objects and
-  // notifications (which write outside the tables), temporary tables; the
-  // advisory locks go to the append's owner alone. Nothing is touched in any
-  // other database.
-  store.run(
-      QStringLiteral(
-          "do $$\n"
-          "declare\n"
-          "  f regprocedure;\n"
-          "  r name;\n"
-          "begin\n"
-          "  for f in select oid::regprocedure from pg_proc\n"
-          "           where pronamespace = 'pg_catalog'::regnamespace and has_function_privilege('public', oid, "
-          "'execute')\n"
-          "             and (proname like '%%advisory%%' or proname like 'lo\\_%%' or proname in ('loread', "
-          "'lowrite', 'pg_notify', 'pg_terminate_backend', 'pg_cancel_backend')) loop\n"
-          "    execute format('revoke execute on function %%s from public', f);\n"
-          "    execute format('grant execute on function %%s to %%I', f, '%2');\n"
-          "    if f::text not like '%%advisory%%' then\n"
-          "      for r in select rolname from pg_roles where rolcanlogin and not rolsuper and rolname <> '%1' loop\n"
-          "        execute format('grant execute on function %%s to %%I', f, r);\n"
-          "      end loop;\n"
-          "    end if;\n"
-          "  end loop;\n"
-          "  execute format('revoke temporary on database %%I from public', current_database());\n"
-          "  for r in select rolname from pg_roles where rolcanlogin and not rolsuper and rolname <> '%1' loop\n"
-          "    execute format('grant temporary on database %%I to %%I', current_database(), r);\n"
-          "  end loop;\n"
-          "end $$")
-          .arg(user, owner)
-          .replace(QStringLiteral("%%"), QStringLiteral("%")));
+  for (const QString &statement : PostgresBackend::loginRightsStatements(user, database, owner))
+    store.run(statement);
   // The append's owner ends a session of the login that keeps an append's
   // lock from the others (kg_lock): as a member of the login's role when it
   // is no superuser.
   QStringList notes;
   if (!store.value(QStringLiteral("select rolsuper from pg_roles where rolname = ?"), {owner}).toBool()) {
     try {
-      store.run(QStringLiteral("grant %1 to %2").arg(user, owner));
+      store.run(PostgresBackend::lockOwnerStatement(user, owner));
     } catch (const StoreError &error) {
       notes << QStringLiteral("the owner of kg_append, %1, could not be made a member of %2, so it cannot end a "
                               "session of %2 that keeps a kindergarten locked: %3")
@@ -188,7 +143,7 @@ int createLogin(const QStringList &args) {
   // Temporary files of one session's sorts and hashes: a limit only a
   // superuser may set, so the login cannot lift it.
   try {
-    store.run(QStringLiteral("alter role %1 set temp_file_limit = '64MB'").arg(user));
+    store.run(PostgresBackend::temporaryFilesStatement(user));
   } catch (const StoreError &) {
     notes << QStringLiteral("only a superuser can limit the temporary files of %1 (temp_file_limit)").arg(user);
   }
