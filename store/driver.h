@@ -43,6 +43,23 @@ public:
   virtual QStringList dropRecordStatements() const = 0;
   virtual QStringList auditContextStatements() const = 0;
   virtual QStringList clearAuditContextStatements() const = 0;
+
+  // Copies of a whole store (kgadmin backup and restore, and the copy
+  // written before init --force or restore --force replaces what a store
+  // holds). refuseCopies raises, naming the command, where the server keeps
+  // its copies itself. A copy's name is made of copyName and copySuffix;
+  // writeCopy writes one of one moment while clients go on filing;
+  // copyProblem tells why a file is no whole copy of such a store (empty
+  // when it is); restoreCopy replaces what the store holds with it, wholly or
+  // not at all; afterRestore is what the administrator does next, if
+  // anything.
+  virtual void refuseCopies(const QString &command) const { Q_UNUSED(command); }
+  virtual QString copyName(const StoreLocation &location) const = 0;
+  virtual QString copySuffix() const = 0;
+  virtual void writeCopy(const StoreLocation &location, const QString &file) const = 0;
+  virtual QString copyProblem(const StoreLocation &location, const QString &file) const = 0;
+  virtual void restoreCopy(const StoreLocation &location, const QString &file) const = 0;
+  virtual QString afterRestore() const { return {}; }
 };
 
 namespace drivers {

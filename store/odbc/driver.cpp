@@ -23,6 +23,18 @@ public:
   QStringList dropRecordStatements() const override { return OdbcBackend::dropRecordStatements(); }
   QStringList auditContextStatements() const override { return OdbcBackend::auditContextStatements(); }
   QStringList clearAuditContextStatements() const override { return OdbcBackend::clearAuditContextStatements(); }
+  // SQL Server keeps its copies itself.
+  void refuseCopies(const QString &command) const override {
+    throw StoreError(QStringLiteral("%1: a SQL Server store is copied on its server (BACKUP DATABASE / RESTORE "
+                                    "DATABASE), not by kgadmin")
+                         .arg(command));
+  }
+  QString copyName(const StoreLocation &location) const override { return location.database; }
+  QString copySuffix() const override { return QStringLiteral("dump"); }
+  void writeCopy(const StoreLocation &, const QString &) const override { refuseCopies(QStringLiteral("backup")); }
+  // Read on the server, when it is opened.
+  QString copyProblem(const StoreLocation &, const QString &) const override { return {}; }
+  void restoreCopy(const StoreLocation &, const QString &) const override { refuseCopies(QStringLiteral("restore")); }
 };
 
 } // namespace

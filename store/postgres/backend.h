@@ -124,3 +124,13 @@ private:
 class StoreDriver;
 // Everything about this server behind the drivers' one interface (store/driver.h).
 const StoreDriver &postgresDriver();
+
+// Copies (store/postgres/copies.cpp).
+namespace postgrescopies {
+// Runs pg_dump or pg_restore against the store (connects: with the
+// location's server and login); what it printed. Raises StoreError.
+QByteArray run(const StoreLocation &location, const QString &name, const QStringList &arguments, bool connects = true);
+// Why the file is not a whole copy (pg_dump's custom format) of a store;
+// empty when it is.
+QString problem(const StoreLocation &location, const QString &file);
+} // namespace postgrescopies

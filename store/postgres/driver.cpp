@@ -39,6 +39,33 @@ public:
   QStringList dropRecordStatements() const override { return PostgresBackend::dropRecordStatements(); }
   QStringList auditContextStatements() const override { return PostgresBackend::auditContextStatements(); }
   QStringList clearAuditContextStatements() const override { return PostgresBackend::clearAuditContextStatements(); }
+  QString copyName(const StoreLocation &location) const override { return location.database; }
+  QString copySuffix() const override { return QStringLiteral("dump"); }
+  // pg_dump's copy is one snapshot of the database, taken while clients go
+  // on filing.
+  void writeCopy(const StoreLocation &location, const QString &file) const override {
+    postgrescopies::run(location, QStringLiteral("pg_dump"),
+                        {QStringLiteral("--format=custom"), QStringLiteral("--file=") + file, location.database});
+  }
+  QString copyProblem(const StoreLocation &location, const QString &file) const override {
+    const QString problem = postgrescopies::problem(location, file);
+    return problem.isEmpty()
+               ? QString()
+               : QStringLiteral("not a whole copy of a PostgreSQL store (kgadmin backup): %1").arg(problem);
+  }
+  // What the copy holds is dropped and made again in one transaction: a
+  // restore that fails leaves the store as it was. Owners and grants are the
+  // server's own: the tables belong to the login that restores them, and the
+  // client's login is granted again with kgadmin create-login.
+  void restoreCopy(const StoreLocation &location, const QString &file) const override {
+    postgrescopies::run(location, QStringLiteral("pg_restore"),
+                        {QStringLiteral("--clean"), QStringLiteral("--if-exists"), QStringLiteral("--no-owner"),
+                         QStringLiteral("--no-acl"), QStringLiteral("--single-transaction"),
+                         QStringLiteral("--exit-on-error"), QStringLiteral("--dbname=") + location.database, file});
+  }
+  QString afterRestore() const override {
+    return QStringLiteral("grant the client's login again with kgadmin create-login");
+  }
 };
 
 } // namespace

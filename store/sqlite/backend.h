@@ -70,3 +70,13 @@ private:
 class StoreDriver;
 // Everything about this server behind the drivers' one interface (store/driver.h).
 const StoreDriver &sqliteDriver();
+
+// Copies (store/sqlite/copies.cpp).
+namespace sqlitecopies {
+// Copies the whole of one SQLite database into another with the online
+// backup, while other connections go on writing; the copy is of one moment.
+void copy(const QString &from, const QString &to, bool createTarget);
+// Whether the file is a whole SQLite database (every page read and checked)
+// holding the registration tables.
+bool isStoreFile(const QString &file);
+} // namespace sqlitecopies

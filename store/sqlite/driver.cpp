@@ -1,6 +1,7 @@
 #include "store/driver.h"
 #include "store/sqlite/backend.h"
 
+#include <QFileInfo>
 #include <QSqlDriver>
 #include <QVariant>
 #include <sqlite3.h>
@@ -36,6 +37,21 @@ public:
   QStringList dropRecordStatements() const override { return SqliteBackend::dropRecordStatements(); }
   QStringList auditContextStatements() const override { return SqliteBackend::auditContextStatements(); }
   QStringList clearAuditContextStatements() const override { return SqliteBackend::clearAuditContextStatements(); }
+  QString copyName(const StoreLocation &location) const override { return QFileInfo(location.file).completeBaseName(); }
+  QString copySuffix() const override { return QStringLiteral("db"); }
+  void writeCopy(const StoreLocation &location, const QString &file) const override {
+    sqlitecopies::copy(location.file, file, true);
+  }
+  QString copyProblem(const StoreLocation &, const QString &file) const override {
+    return sqlitecopies::isStoreFile(file)
+               ? QString()
+               : QStringLiteral("not a copy of an embedded store (not a whole SQLite database holding lz_yjxxk)");
+  }
+  // The online backup writes the whole file in one transaction of the
+  // store's.
+  void restoreCopy(const StoreLocation &location, const QString &file) const override {
+    sqlitecopies::copy(file, location.file, false);
+  }
 };
 
 } // namespace
