@@ -12,6 +12,8 @@
 #include "store/backend.h"
 #include "store/schema.h"
 
+#include <QDate>
+#include <QDateTime>
 #include <QSqlDatabase>
 #include <QStringList>
 
@@ -60,6 +62,29 @@ public:
   virtual QString copyProblem(const StoreLocation &location, const QString &file) const = 0;
   virtual void restoreCopy(const StoreLocation &location, const QString &file) const = 0;
   virtual QString afterRestore() const { return {}; }
+
+  // The administrator's statements where the servers differ (schema.h,
+  // kgadmin): the literal of true and the mark of a national text in the
+  // reference rows; what an administrative session sets first; how a
+  // transaction begins whose checks must hold to its end (empty: the
+  // connection's own begin); what the commands that copy or replace a store
+  // take turns on (empty: nothing); what holds off the clients' appends for
+  // the rest of a transaction (empty: its begin did already); what puts the
+  // rows without a recording time first in an order (empty: they come first
+  // already); a filing date as the store's date-time column takes it;
+  // whether the append runs on the server with rights of its own, so that a
+  // new append must be granted to the client's login again; what ends each
+  // statement of a printed schema.
+  virtual QString trueLiteral() const { return QStringLiteral("1"); }
+  virtual QString textPrefix() const { return {}; }
+  virtual QStringList adminSessionStatements() const { return {}; }
+  virtual QString beginStatement() const { return {}; }
+  virtual QString takeTurnStatement() const { return {}; }
+  virtual QString holdAppendsStatement() const { return {}; }
+  virtual QString nullsFirst() const { return {}; }
+  virtual QVariant filingDate(const QDate &date) const { return QDateTime(date, QTime(0, 0)); }
+  virtual bool appendOnServer() const { return true; }
+  virtual QString statementEnd() const { return QStringLiteral(";\n"); }
 };
 
 namespace drivers {

@@ -103,14 +103,11 @@ QString quotaTableSql(const QString &textType) {
       .arg(textType);
 }
 
-QStringList createStatements(Dialect dialect) {
-  return drivers::forDialect(dialect).createStatements();
-  return {};
-}
+QStringList createStatements(Dialect dialect) { return drivers::forDialect(dialect).createStatements(); }
 
 QStringList referenceStatements(Dialect dialect) {
-  const QString yes = dialect == Dialect::PostgreSQL ? QStringLiteral("true") : QStringLiteral("1");
-  const QString prefix = dialect == Dialect::SqlServer ? QStringLiteral("N") : QString();
+  const QString yes = drivers::forDialect(dialect).trueLiteral();
+  const QString prefix = drivers::forDialect(dialect).textPrefix();
   QStringList statements;
   statements << QStringLiteral("insert into lz_kttb (幼儿园填报, 幼儿园版本) values (%1, '%2')")
                     .arg(yes, QLatin1String(kReferenceVersion));
@@ -128,7 +125,7 @@ QStringList referenceStatements(Dialect dialect) {
 }
 
 QStringList quotaStatements(Dialect dialect) {
-  const QString prefix = dialect == Dialect::SqlServer ? QStringLiteral("N") : QString();
+  const QString prefix = drivers::forDialect(dialect).textPrefix();
   QStringList statements{QStringLiteral("delete from lz_yeyme")};
   for (const quota::Entry &entry : quota::table())
     statements << QStringLiteral("insert into lz_yeyme (申请幼儿园名称, 名额) values (%1%2, %3)")
@@ -137,10 +134,7 @@ QStringList quotaStatements(Dialect dialect) {
   return statements;
 }
 
-QStringList dropStatements(Dialect dialect) {
-  return drivers::forDialect(dialect).dropStatements();
-  return {};
-}
+QStringList dropStatements(Dialect dialect) { return drivers::forDialect(dialect).dropStatements(); }
 
 bool hasTables(QSqlDatabase &db) {
   const QStringList tables = db.tables();

@@ -4,6 +4,7 @@
 //
 // Exit status: 0 done, 1 the store failed or refused, 2 bad arguments.
 
+#include "store/driver.h"
 #include "store/queryobject.h"
 #include "store/schema.h"
 #include "store/store.h"
@@ -35,6 +36,8 @@ public:
   explicit Store(StoreLocation location, bool create = false);
   QSqlDatabase &db() { return m_db; }
   schema::Dialect dialect() const { return m_dialect; }
+  // The driver of the server the store speaks.
+  const StoreDriver &driver() const { return drivers::forDialect(m_dialect); }
   const StoreLocation &location() const { return m_location; }
 
   // Runs a statement with bound values; the rows of a select come back.

@@ -133,7 +133,7 @@ int printSchema(const QStringList &args) {
     dialect = schema::Dialect::SqlServer;
   else
     throw UsageError{QStringLiteral("print-schema: \"%1\" is none of sqlite, postgres, mssql").arg(kind)};
-  const QString end = dialect == schema::Dialect::SqlServer ? QStringLiteral(";\nGO\n") : QStringLiteral(";\n");
+  const QString end = drivers::forDialect(dialect).statementEnd();
   for (const QString &statement :
        schema::createStatements(dialect) + schema::recordStatements(dialect) + schema::referenceStatements(dialect))
     out() << statement << end;

@@ -29,6 +29,11 @@ public:
                                     "DATABASE), not by kgadmin")
                          .arg(command));
   }
+  QString textPrefix() const override { return QStringLiteral("N"); }
+  QString holdAppendsStatement() const override {
+    return QStringLiteral("select count(*) from lz_yjxxk with (tablockx, holdlock)");
+  }
+  QString statementEnd() const override { return QStringLiteral(";\nGO\n"); }
   QString copyName(const StoreLocation &location) const override { return location.database; }
   QString copySuffix() const override { return QStringLiteral("dump"); }
   void writeCopy(const StoreLocation &, const QString &) const override { refuseCopies(QStringLiteral("backup")); }

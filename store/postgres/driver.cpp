@@ -39,6 +39,18 @@ public:
   QStringList dropRecordStatements() const override { return PostgresBackend::dropRecordStatements(); }
   QStringList auditContextStatements() const override { return PostgresBackend::auditContextStatements(); }
   QStringList clearAuditContextStatements() const override { return PostgresBackend::clearAuditContextStatements(); }
+  QString trueLiteral() const override { return QStringLiteral("true"); }
+  // A lock the tool waits for (a table a session of the client's login
+  // keeps open in a transaction) is given up after ten seconds: every client
+  // would queue behind a command that waits for it.
+  QStringList adminSessionStatements() const override { return {QStringLiteral("set lock_timeout = '10s'")}; }
+  // A lock of the session's; the embedded store's own locks keep each copy
+  // whole.
+  QString takeTurnStatement() const override { return QStringLiteral("select pg_advisory_lock(3, 0)"); }
+  QString holdAppendsStatement() const override {
+    return QStringLiteral("lock table lz_yjxxk in share row exclusive mode");
+  }
+  QString nullsFirst() const override { return QStringLiteral(" nulls first"); }
   QString copyName(const StoreLocation &location) const override { return location.database; }
   QString copySuffix() const override { return QStringLiteral("dump"); }
   // pg_dump's copy is one snapshot of the database, taken while clients go

@@ -37,6 +37,14 @@ public:
   QStringList dropRecordStatements() const override { return SqliteBackend::dropRecordStatements(); }
   QStringList auditContextStatements() const override { return SqliteBackend::auditContextStatements(); }
   QStringList clearAuditContextStatements() const override { return SqliteBackend::clearAuditContextStatements(); }
+  // The embedded store takes its write lock at once, so that a check made
+  // in the transaction still holds at its end; it holds off every other
+  // writer from there.
+  QString beginStatement() const override { return QStringLiteral("begin immediate"); }
+  QVariant filingDate(const QDate &date) const override {
+    return date.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00:00:00");
+  }
+  bool appendOnServer() const override { return false; }
   QString copyName(const StoreLocation &location) const override { return QFileInfo(location.file).completeBaseName(); }
   QString copySuffix() const override { return QStringLiteral("db"); }
   void writeCopy(const StoreLocation &location, const QString &file) const override {
