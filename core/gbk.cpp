@@ -1,47 +1,19 @@
 #include "core/gbk.h"
 
-#include <QStringDecoder>
-#include <QStringEncoder>
-
-#include <optional>
+#include "platform/gbkcodec.h"
 
 namespace gbk {
 
-namespace {
-// Opening a converter by name looks it up and loads its table: one each per
-// thread is kept and reset before every use. A converter that has met an
-// error is opened afresh, as resetting leaves its error standing.
-template <typename Converter, typename... Arguments>
-Converter &kept(std::optional<Converter> &converter, Arguments... arguments) {
-  if (!converter || converter->hasError())
-    converter.emplace(arguments...);
-  converter->resetState();
-  return *converter;
-}
-
-QStringEncoder &encoder() {
-  // Stateless: a lone surrogate at the end is an error, not held back
-  // waiting for more text.
-  thread_local std::optional<QStringEncoder> converter;
-  return kept(converter, "GBK", QStringConverter::Flag::Stateless);
-}
-
-QStringDecoder &decoder() {
-  thread_local std::optional<QStringDecoder> converter;
-  return kept(converter, "GBK");
-}
-} // namespace
-
 QByteArray encode(const QString &text, bool *ok) {
-  QStringEncoder &encoder = gbk::encoder();
-  QByteArray bytes = encoder.encode(text);
+  bool encoded = false;
+  QByteArray bytes = gbkcodec::encode(text, &encoded);
   if (ok)
-    *ok = encoder.isValid() && !encoder.hasError();
+    *ok = encoded;
   return bytes;
 }
 
 QString decode(const QByteArray &bytes) {
-  // The decoder holds back a lead byte at the very end, waiting for its
+  // A converter holds back a lead byte at the very end, waiting for its
   // second half: find it and let it stand as U+FFFD.
   qsizetype whole = 0;
   while (whole < bytes.size()) {
@@ -51,7 +23,7 @@ QString decode(const QByteArray &bytes) {
       break;
     whole += size;
   }
-  QString text = gbk::decoder().decode(QByteArrayView(bytes).first(whole));
+  QString text = gbkcodec::decode(bytes.first(whole));
   if (whole < bytes.size())
     text += QChar(QChar::ReplacementCharacter);
   return text;

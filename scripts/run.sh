@@ -61,7 +61,7 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  lines=$("$root/scripts/xdesktop.sh" start "${KG_RUN_DISPLAY:-99}" 2> >(grep -v 'virtual desktop on' >&2))
+  lines=$(KG_XDESKTOP_QUIET=1 "$root/scripts/xdesktop.sh" start "${KG_RUN_DISPLAY:-99}")
   eval "$lines"
   desktop=$KG_XDESKTOP
   # Qt wants a private runtime folder; a login session has one, a bare shell not.

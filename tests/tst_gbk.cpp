@@ -146,6 +146,10 @@ void GbkTest::encodable_data() {
   QTest::newRow("extension A: U+4DAE") << QStringLiteral("䶮") << false;
   QTest::newRow("one bad character among good ones") << QStringLiteral("张䶮三") << false;
   QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << false;
+  // The byte-order mark has no GBK form; one converter would drop it
+  // silently, the text would lose a character on its way to the store.
+  QTest::newRow("byte-order mark") << QString(QChar(0xFEFF)) << false;
+  QTest::newRow("byte-order mark after Chinese") << (QStringLiteral("张三") + QChar(0xFEFF)) << false;
 }
 
 void GbkTest::encodable() {
@@ -170,6 +174,10 @@ void GbkTest::decodeCutBytes_data() {
   QTest::newRow("whole character") << QByteArray("\xba\xba") << QStringLiteral("汉");
   QTest::newRow("lead byte alone at the end") << QByteArray("12\xba") << (QStringLiteral("12") + kHalf);
   QTest::newRow("empty") << QByteArray() << QString();
+  QTest::newRow("lead byte before a digit") << QByteArray("\x81"
+                                                          "0")
+                                            << (kHalf + QStringLiteral("0"));
+  QTest::newRow("lead byte before a blank") << QByteArray("\xba 1") << (kHalf + QStringLiteral(" 1"));
 }
 
 // Bytes cut in the middle of a character still show that something was there.

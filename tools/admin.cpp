@@ -1,5 +1,6 @@
 #include "tools/admin.h"
 
+#include "platform/console.h"
 #include "store/records.h"
 
 #include <QDateTime>
@@ -14,15 +15,9 @@
 
 namespace admin {
 
-QTextStream &out() {
-  static QTextStream stream(stdout);
-  return stream;
-}
+QTextStream &out() { return console::out(); }
 
-QTextStream &err() {
-  static QTextStream stream(stderr);
-  return stream;
-}
+QTextStream &err() { return console::err(); }
 
 Store::Store(StoreLocation location, bool create) : m_location(location) {
   location.createFile = create;

@@ -236,10 +236,14 @@ void writeXlsx(const QString &file, const QList<Application> &rows, const QList<
     }
     book.close(scratch.fileName());
   }
+  // Renamed through the object that holds the scratch file: on Windows a
+  // file that an object still holds cannot be renamed by its name.
   QFile::remove(file);
-  if (!QFile::rename(scratch.fileName(), file))
-    throw StoreError(QStringLiteral("cannot write %1").arg(file));
   scratch.setAutoRemove(false);
+  if (!scratch.rename(file)) {
+    QFile::remove(scratch.fileName());
+    throw StoreError(QStringLiteral("cannot write %1: %2").arg(file, scratch.errorString()));
+  }
 }
 
 } // namespace

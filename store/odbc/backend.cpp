@@ -12,6 +12,9 @@
 #include <QSqlResult>
 #include <QThread>
 
+#ifdef Q_OS_WIN
+#include <windows.h> // sql.h takes its types from it
+#endif
 #include <sql.h>
 #include <sqlext.h>
 

@@ -1,19 +1,13 @@
 #include "store/postgres/backend.h"
 
+#include "platform/socketwait.h"
 #include "store/records.h"
 #include "store/schema.h"
 
 #include <QRandomGenerator>
 #include <QThread>
 #include <QVarLengthArray>
-#include <cerrno>
 #include <libpq-fe.h>
-#include <poll.h>
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <sys/socket.h>
-#endif
 
 namespace {
 
@@ -163,10 +157,8 @@ void PostgresBackend::reset() {
   // whenever the network lets it through.
   if (m_connection) {
     const int socket = PQsocket(m_connection);
-    if (socket >= 0) {
-      const linger now{1, 0};
-      ::setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&now), sizeof now);
-    }
+    if (socket >= 0)
+      socketwait::resetOnClose(socket);
   }
   disconnect();
 }
@@ -181,8 +173,7 @@ void PostgresBackend::disconnect() {
 
 bool PostgresBackend::lostWhileIdle() {
   for (int reads = 0; reads < 4; ++reads) {
-    pollfd socket{PQsocket(m_connection), POLLIN, 0};
-    if (::poll(&socket, 1, 0) <= 0)
+    if (socketwait::readable(PQsocket(m_connection), 0) != socketwait::Wait::Readable)
       break; // nothing waiting
     if (!PQconsumeInput(m_connection))
       return true; // the end of the connection
@@ -205,11 +196,7 @@ PostgresBackend::Prepared *PostgresBackend::prepared(const QString &text) {
 
 PGresult *PostgresBackend::next(const QString &text) {
   while (PQisBusy(m_connection)) {
-    pollfd socket{PQsocket(m_connection), POLLIN, 0};
-    const int ready = ::poll(&socket, 1, int(m_deadline.remainingTime()));
-    if (ready < 0 && errno == EINTR)
-      continue;
-    if (ready == 0)
+    if (socketwait::readable(PQsocket(m_connection), int(m_deadline.remainingTime())) == socketwait::Wait::TimedOut)
       giveUp(text);
     if (!PQconsumeInput(m_connection))
       break; // the link is gone: the next result tells

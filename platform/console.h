@@ -1,0 +1,14 @@
+#pragma once
+// The command-line tools' output and error streams. Where they are a
+// Windows console the text goes to it as wide characters, so that Chinese
+// text shows as such whatever the console's code page, and takes its two
+// columns; elsewhere (a terminal, a file, a pipe) it is written as UTF-8.
+
+#include <QTextStream>
+
+namespace console {
+
+QTextStream &out();
+QTextStream &err();
+
+} // namespace console
