@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <numeric>
+#include <unistd.h>
 
 namespace bench {
 
@@ -70,16 +72,49 @@ double startLoad() {
   return load;
 }
 
+double busyCoresAtStart() {
+  static const double busy = [] {
+    const auto [busyBefore, totalBefore] = machineTicks();
+    QThread::msleep(1000);
+    const auto [busyAfter, totalAfter] = machineTicks();
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    return ticksPerSecond > 0 && totalAfter > totalBefore ? double(busyAfter - busyBefore) / double(ticksPerSecond)
+                                                          : 0.0;
+  }();
+  return busy;
+}
+
+namespace {
+bool quiet() { return startLoad() < kBusyLoad && busyCoresAtStart() < kBusyLoad; }
+} // namespace
+
 QString timedVerdict(bool met) {
-  if (startLoad() >= kBusyLoad)
-    return QStringLiteral("not judged: load %1").arg(number(startLoad(), 2));
+  if (!quiet())
+    return QStringLiteral("not judged: load %1, %2 cores busy at the start")
+        .arg(number(startLoad(), 2), number(busyCoresAtStart(), 2));
   return verdict(met);
 }
 
 void reportLoad(const QString &benchmark) {
-  row(benchmark, QStringLiteral("load average at the start (1 min)"), number(startLoad(), 2),
-      QStringLiteral("< %1").arg(number(kBusyLoad, 2)),
-      startLoad() < kBusyLoad ? QStringLiteral("quiet") : QStringLiteral("busy: times not judged"));
+  row(benchmark, QStringLiteral("load average at the start (1 min); cores busy in the second before"),
+      QStringLiteral("%1; %2").arg(number(startLoad(), 2), number(busyCoresAtStart(), 2)),
+      QStringLiteral("< %1; < %1").arg(number(kBusyLoad, 2)),
+      quiet() ? QStringLiteral("quiet") : QStringLiteral("busy: times not judged"));
+}
+
+std::pair<std::int64_t, std::int64_t> machineTicks() {
+  QFile file(QStringLiteral("/proc/stat"));
+  if (!file.open(QIODevice::ReadOnly))
+    return {0, 0};
+  const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+  std::int64_t total = 0;
+  std::int64_t idle = 0;
+  for (qsizetype i = 1; i < fields.size() && i <= 8; ++i) {
+    total += fields[i].toLongLong();
+    if (i == 4 || i == 5) // idle, iowait
+      idle += fields[i].toLongLong();
+  }
+  return {total - idle, total};
 }
 
 QString number(double value, int decimals) { return QString::number(value, 'f', decimals); }

@@ -14,6 +14,7 @@
 #include <QVariantMap>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -41,17 +42,26 @@ void row(const QString &benchmark, const QString &figure, const QString &value, 
          const QString &verdict = QString());
 QString verdict(bool met);
 // The verdict of a target of time or speed: what verdict() says, unless other
-// work was running when the benchmark started (a load average of
-// kBusyLoad or more), which would have taken its share of the two cores:
-// then "not judged: load x.xx".
+// work was running when the benchmark started, which would have taken its
+// share of the two cores: then "not judged: load x.xx, ...". Other work was
+// running when the load average was kBusyLoad or more, or when the cores
+// were busy for kBusyLoad or more in the second before the benchmark began
+// (the load average trails a job that has just started by a minute).
 QString timedVerdict(bool met);
 // The machine's load average over the last minute when the benchmarks
 // started: KG_BENCH_LOAD, which scripts/bench.sh takes before it builds
-// anything, or /proc/loadavg at this program's first call. Reported by
-// reportLoad() as a row of its own.
+// anything, or /proc/loadavg at this program's first call.
 double startLoad();
+// The cores kept busy in the second before this program's first call
+// (/proc/stat), by anything but the benchmark, which has not begun.
+double busyCoresAtStart();
 constexpr double kBusyLoad = 0.5;
+// Both, as the benchmark's first row.
 void reportLoad(const QString &benchmark);
+
+// The machine's busy and total time so far, in clock ticks of all cores
+// (the first line of /proc/stat).
+std::pair<std::int64_t, std::int64_t> machineTicks();
 QString number(double value, int decimals = 1);
 
 // A fresh registration store with the reference rows (kit/scratchstore.h):

@@ -22,21 +22,6 @@ std::int64_t cpuNs(qint64 pid) {
   return ok ? ns : -1;
 }
 
-std::pair<std::int64_t, std::int64_t> machineTicks() {
-  QFile file(QStringLiteral("/proc/stat"));
-  if (!file.open(QIODevice::ReadOnly))
-    return {0, 0};
-  const QList<QByteArray> fields = file.readLine().simplified().split(' ');
-  std::int64_t total = 0;
-  std::int64_t idle = 0;
-  for (qsizetype i = 1; i < fields.size() && i <= 8; ++i) {
-    total += fields[i].toLongLong();
-    if (i == 4 || i == 5) // idle, iowait
-      idle += fields[i].toLongLong();
-  }
-  return {total - idle, total};
-}
-
 std::int64_t ownCpuNs() {
   std::int64_t sum = 0;
   for (const QString &task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))

@@ -78,7 +78,7 @@ Launch launch(const QString &kind, const QString &clientUrl, int clients, int at
 
   if (relay)
     relay->resetLateness();
-  launched.machineBefore = machineTicks();
+  launched.machineBefore = bench::machineTicks();
   const std::int64_t driverBefore = ownCpuNs();
   const std::int64_t go = launched.go = bench::nowNs();
   for (auto &process : workers)
@@ -102,7 +102,7 @@ Launch launch(const QString &kind, const QString &clientUrl, int clients, int at
       report += process.readAllStandardOutput();
     }
   }
-  launched.machineAfter = machineTicks();
+  launched.machineAfter = bench::machineTicks();
   launched.driverCpu = ownCpuNs() - driverBefore;
   for (auto &process : workers)
     process->write("quit\n");

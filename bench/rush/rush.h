@@ -86,9 +86,6 @@ struct Attempt {
 // CPU time a process has run, in ns (the first field of its schedstat), or
 // -1; 0 is this process, a negative pid a thread of it.
 std::int64_t cpuNs(qint64 pid);
-// The machine's busy and total time so far, in clock ticks of all cores
-// (the first line of /proc/stat).
-std::pair<std::int64_t, std::int64_t> machineTicks();
 // CPU time of all threads of this process, in ns.
 std::int64_t ownCpuNs();
 // The server process behind a query object's connection (PostgreSQL on this
