@@ -1,7 +1,8 @@
 #include "benchlib.h"
 
 #include "core/gbk.h"
-#include "form/catchment.h"
+#include "filing/catchment.h"
+#include "filing/steps.h"
 #include "store/schema.h"
 
 #include <QCoreApplication>
@@ -10,13 +11,15 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QUrl>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <numeric>
+#include <unistd.h>
 
 namespace bench {
 
@@ -57,106 +60,75 @@ void row(const QString &benchmark, const QString &figure, const QString &value, 
 
 QString verdict(bool met) { return met ? QStringLiteral("met") : QStringLiteral("MISSED"); }
 
+double startLoad() {
+  static const double load = [] {
+    bool given = false;
+    const double fromScript = qEnvironmentVariable("KG_BENCH_LOAD").toDouble(&given);
+    if (given)
+      return fromScript;
+    double averages[1] = {0};
+    return getloadavg(averages, 1) == 1 ? averages[0] : 0.0;
+  }();
+  return load;
+}
+
+double busyCoresAtStart() {
+  static const double busy = [] {
+    const auto [busyBefore, totalBefore] = machineTicks();
+    QThread::msleep(1000);
+    const auto [busyAfter, totalAfter] = machineTicks();
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    return ticksPerSecond > 0 && totalAfter > totalBefore ? double(busyAfter - busyBefore) / double(ticksPerSecond)
+                                                          : 0.0;
+  }();
+  return busy;
+}
+
+namespace {
+bool quiet() { return startLoad() < kBusyLoad && busyCoresAtStart() < kBusyLoad; }
+} // namespace
+
+QString timedVerdict(bool met) {
+  if (!quiet())
+    return QStringLiteral("not judged: load %1, %2 cores busy at the start")
+        .arg(number(startLoad(), 2), number(busyCoresAtStart(), 2));
+  return verdict(met);
+}
+
+void reportLoad(const QString &benchmark) {
+  row(benchmark, QStringLiteral("load average at the start (1 min); cores busy in the second before"),
+      QStringLiteral("%1; %2").arg(number(startLoad(), 2), number(busyCoresAtStart(), 2)),
+      QStringLiteral("< %1; < %1").arg(number(kBusyLoad, 2)),
+      quiet() ? QStringLiteral("quiet") : QStringLiteral("busy: times not judged"));
+}
+
+std::pair<std::int64_t, std::int64_t> machineTicks() {
+  QFile file(QStringLiteral("/proc/stat"));
+  if (!file.open(QIODevice::ReadOnly))
+    return {0, 0};
+  const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+  std::int64_t total = 0;
+  std::int64_t idle = 0;
+  for (qsizetype i = 1; i < fields.size() && i <= 8; ++i) {
+    total += fields[i].toLongLong();
+    if (i == 4 || i == 5) // idle, iowait
+      idle += fields[i].toLongLong();
+  }
+  return {total - idle, total};
+}
+
 QString number(double value, int decimals) { return QString::number(value, 'f', decimals); }
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-int storeCounter = 0;
-
-} // namespace
-
-Store Store::sqlite(const QString &folder, const QString &name) {
-  Store store;
-  const QString file = QFileInfo(folder + QLatin1Char('/') + name).absoluteFilePath();
-  QFile::remove(file);
-  QFile::remove(file + QStringLiteral("-journal"));
-  store.m_url = QStringLiteral("sqlite:") + file;
-  store.m_location = StoreLocation::parse(store.m_url);
-  QSqlDatabase db = store.database();
-  schema::create(db, false);
-  return store;
+Store sqliteStore(const QString &folder, const QString &name) {
+  return ScratchStore::sqlite(QFileInfo(folder + QLatin1Char('/') + name).absoluteFilePath(),
+                              QStringLiteral("Bench store"));
 }
 
-Store Store::postgres(const QString &serverUrl) {
-  Store store;
-  store.m_server = StoreLocation::parse(serverUrl);
-  const QString database = QStringLiteral("kgbench_%1_%2").arg(QCoreApplication::applicationPid()).arg(++storeCounter);
-  const QString maintenance = QStringLiteral("bench-server#%1").arg(storeCounter);
-  {
-    QSqlDatabase db = schema::openAdminConnection(maintenance, store.m_server);
-    QSqlQuery query(db);
-    const bool created =
-        query.exec(QStringLiteral("create database %1 encoding 'UTF8' template template0").arg(database));
-    const QString message = query.lastError().text();
-    query = QSqlQuery();
-    db = QSqlDatabase();
-    schema::closeAdminConnection(maintenance);
-    if (!created)
-      throw StoreError(QStringLiteral("Bench store: cannot create database %1: %2").arg(database, message));
-  }
-  store.m_dropOnExit = true;
-  store.m_location = store.m_server;
-  store.m_location.database = database;
-  QUrl url(serverUrl);
-  url.setPath(QLatin1Char('/') + database);
-  store.m_url = url.toString();
-  QSqlDatabase db = store.database();
-  schema::create(db, false);
-  return store;
-}
-
-Store::Store(Store &&other) noexcept
-    : m_location(other.m_location), m_server(other.m_server), m_url(other.m_url), m_connection(other.m_connection),
-      m_dropOnExit(other.m_dropOnExit) {
-  other.m_connection.clear();
-  other.m_dropOnExit = false;
-}
-
-Store::~Store() {
-  if (!m_connection.isEmpty())
-    schema::closeAdminConnection(m_connection);
-  if (!m_dropOnExit)
-    return;
-  const QString maintenance = QStringLiteral("bench-server-drop#%1").arg(++storeCounter);
-  try {
-    QSqlDatabase db = schema::openAdminConnection(maintenance, m_server);
-    QSqlQuery query(db);
-    query.exec(QStringLiteral("drop database if exists %1 with (force)").arg(m_location.database));
-  } catch (const StoreError &) {
-    // The server has gone; its data directory goes with it.
-  }
-  schema::closeAdminConnection(maintenance);
-}
-
-QSqlDatabase Store::database() {
-  if (m_connection.isEmpty()) {
-    m_connection = QStringLiteral("bench-store#%1").arg(++storeCounter);
-    schema::openAdminConnection(m_connection, m_location);
-  }
-  return QSqlDatabase::database(m_connection, false);
-}
-
-void Store::exec(const QString &sql) {
-  QSqlDatabase db = database();
-  schema::exec(db, sql);
-}
-
-QVariant Store::value(const QString &sql) {
-  QSqlQuery query(database());
-  if (!query.exec(sql))
-    throw StoreError(QStringLiteral("Bench store: %1: %2").arg(query.lastError().text(), sql));
-  return query.next() ? query.value(0) : QVariant();
-}
-
-void Store::setClock(const QDateTime &now) {
-  QSqlDatabase db = database();
-  if (schema::setClock(db, now))
-    return;
-  exec(QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
-                      "$$ select (localtimestamp(3) + interval '%1 seconds')::timestamp $$")
-           .arg(QDateTime::currentDateTime().secsTo(now)));
+Store postgresStore(const QString &serverUrl) {
+  return ScratchStore::postgres(StoreLocation::parse(serverUrl), QStringLiteral("kgbench"),
+                                QStringLiteral("Bench store"));
 }
 
 // ---------------------------------------------------------------------------
@@ -230,16 +202,6 @@ QVariantMap application(const QString &number, const QString &kindergarten) {
 
 // ---------------------------------------------------------------------------
 
-// The statement heads of the windows (main/unit1.cpp, form/unit2.cpp,
-// form/submit.cpp); kgbench_memory checks them against the windows' own.
-const char *const kLookupHead =
-    "select 姓名,性别,身份证号,申请幼儿园名称,部别,民族,出生日期,区县,镇乡或街道,村或社区,组,户主姓名,"
-    "户主与儿童关系,户口簿详细地址,入户日期,监护人一姓名,监护人一电话,监护人二姓名,监护人二电话,"
-    "填报日期 from lz_yjxxk where 身份证号='";
-const char *const kQuotaHead = "select 姓名 from lz_yjxxk where 申请幼儿园名称='";
-const char *const kDuplicateHead = "select 身份证号,姓名,申请幼儿园名称,部别 from lz_yjxxk where 身份证号='";
-const char *const kGroupCountHead = "select * from lz_xzcz where 村或社区='";
-
 const char *Client::name(Outcome outcome) {
   switch (outcome) {
   case Outcome::Filed: return "filed";
@@ -256,21 +218,14 @@ Client::Client(const StoreLocation &store)
     : ADOTab(QStringLiteral("ADOTab"), 10, store), BDOTab(QStringLiteral("BDOTab"), 30, store) {}
 
 void Client::start(const QString &community) {
-  ADOTab.close();
-  ADOTab.setSql(Statement::plain(QStringLiteral("select 幼儿园填报,幼儿园版本 from lz_kttb")));
-  ADOTab.open();
+  filing::selectSwitch(ADOTab);
   if (ADOTab.fieldAsString(QStringLiteral("幼儿园版本")) != QLatin1String(schema::kReferenceVersion) ||
       !ADOTab.fieldAsBoolean(QStringLiteral("幼儿园填报")))
     throw StoreError(QStringLiteral("The store refuses this client or filing is closed"));
-  ADOTab.close();
-  ADOTab.clearSql();
-  ADOTab.addSql(QStringLiteral("select getdate() as 日期"));
-  ADOTab.open();
+  filing::selectServerTime(ADOTab);
   serverDate = QDateTime(ADOTab.fieldValue(QStringLiteral("日期")).toDateTime().date(), QTime(0, 0));
   ADOTab.close();
-  BDOTab.close();
-  BDOTab.setSql(Statement::compare(QString::fromUtf8(kGroupCountHead), community));
-  BDOTab.open();
+  filing::countGroups(BDOTab, community);
 }
 
 void Client::lookup(const QString &number) {
@@ -278,9 +233,7 @@ void Client::lookup(const QString &number) {
   // widths, the two columns the found message names.
   ADOTab.disableControls();
   try {
-    ADOTab.close();
-    ADOTab.setSql(Statement::compare(QString::fromUtf8(kLookupHead), number));
-    ADOTab.open();
+    filing::lookup(ADOTab, number);
     for (const QString &column : ADOTab.columnNames())
       ADOTab.setDisplayWidth(column, column == QStringLiteral("姓名")       ? 8
                                      : column == QStringLiteral("身份证号") ? 18
@@ -307,9 +260,7 @@ Client::Outcome Client::file(const QString &number, const QString &kindergarten,
       return Outcome::Duplicate;
 
     // 提交申报表: the quota count.
-    BDOTab.close();
-    BDOTab.setSql(Statement::compare(QString::fromUtf8(kQuotaHead), kindergarten));
-    BDOTab.open();
+    filing::countQuota(BDOTab, kindergarten);
     const quota::Entry *place = quota::find(kindergarten);
     if (place && quota::full(*place, BDOTab.rowCount())) {
       BDOTab.close();
@@ -317,29 +268,22 @@ Client::Outcome Client::file(const QString &number, const QString &kindergarten,
     }
     // (the three confirmations are answered Yes at once)
     thirdYes = nowNs();
-    BDOTab.close();
-    BDOTab.setSql(Statement::compare(QString::fromUtf8(kDuplicateHead), number));
-    BDOTab.open();
+    filing::checkDuplicate(BDOTab, number);
     if (BDOTab.rowCount() > 0)
       return Outcome::Duplicate;
 
-    AppendGuard guard;
-    guard.quotaColumn = QStringLiteral("申请幼儿园名称");
-    guard.quotaValue = gbk::trim(kindergarten);
-    guard.uniqueColumn = QStringLiteral("身份证号");
-    guard.uniqueValue = number;
     QVariantMap values = application(number, kindergarten);
     values.insert(QStringLiteral("填报日期"), serverDate);
+    // The order of the record table, as the form sets them.
+    filing::Columns columns;
+    for (const char *column : {"身份证号",       "姓名",           "性别",         "民族",         "出生日期",
+                               "区县",           "镇乡或街道",     "村或社区",     "组",           "户主姓名",
+                               "户主与儿童关系", "户口簿详细地址", "监护人一姓名", "监护人一电话", "监护人二姓名",
+                               "监护人二电话",   "申请幼儿园名称", "部别",         "填报日期",     "入户日期"})
+      columns.append({QString::fromUtf8(column), values.value(QString::fromUtf8(column))});
     try {
-      ADOTab.append();
-      // The order of the record table.
-      for (const char *column : {"身份证号",       "姓名",           "性别",         "民族",         "出生日期",
-                                 "区县",           "镇乡或街道",     "村或社区",     "组",           "户主姓名",
-                                 "户主与儿童关系", "户口簿详细地址", "监护人一姓名", "监护人一电话", "监护人二姓名",
-                                 "监护人二电话",   "申请幼儿园名称", "部别",         "填报日期",     "入户日期"})
-        ADOTab.setField(QString::fromUtf8(column), values.value(QString::fromUtf8(column)));
       appendSent = nowNs();
-      ADOTab.post(&guard);
+      filing::append(ADOTab, columns);
       appendAnswered = nowNs();
     } catch (const AppendRefused &refusal) {
       appendAnswered = nowNs();

@@ -9,9 +9,10 @@
 
 #include "benchlib.h"
 
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/schema.h"
 
+#include "filing/steps.h"
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -86,7 +87,7 @@ public:
     if (sqlite3_open_v2(file.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
       fail(std::string("sqlite3_open_v2: ") + sqlite3_errmsg(m_db));
     sqlite3_busy_timeout(m_db, 10000);
-    const QByteArray sql = Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared().toUtf8();
+    const QByteArray sql = Statement::compare(filing::kLookupHead, QString()).prepared().toUtf8();
     if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &m_lookup, nullptr) != SQLITE_OK)
       fail(std::string("prepare: ") + sqlite3_errmsg(m_db));
   }
@@ -112,9 +113,9 @@ public:
   }
   // The plan SQLite chooses for the lookup.
   std::string plan(const std::string & = {}) {
-    const QByteArray sql = (QStringLiteral("explain query plan ") +
-                            Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared())
-                               .toUtf8();
+    const QByteArray sql =
+        (QStringLiteral("explain query plan ") + Statement::compare(filing::kLookupHead, QString()).prepared())
+            .toUtf8();
     sqlite3_stmt *statement = nullptr;
     std::string text;
     if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &statement, nullptr) == SQLITE_OK) {
@@ -172,7 +173,7 @@ public:
       fail(std::string("PQconnectdb: ") + PQerrorMessage(m_db));
     PQsetClientEncoding(m_db, "UTF8");
     // The lookup statement with its value as $1.
-    QString sql = Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared();
+    QString sql = Statement::compare(filing::kLookupHead, QString()).prepared();
     sql.replace(QLatin1Char('?'), QStringLiteral("$1"));
     PGresult *result = PQprepare(m_db, "lookup", sql.toUtf8().constData(), 1, nullptr);
     check(result, PGRES_COMMAND_OK, "PQprepare");
@@ -194,8 +195,7 @@ public:
   }
   std::string plan(const std::string &number) {
     const char *values[] = {number.c_str()};
-    QString sql =
-        QStringLiteral("explain ") + Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared();
+    QString sql = QStringLiteral("explain ") + Statement::compare(filing::kLookupHead, QString()).prepared();
     sql.replace(QLatin1Char('?'), QStringLiteral("$1::varchar"));
     PGresult *result = PQexecParams(m_db, sql.toUtf8().constData(), 1, nullptr, values, nullptr, nullptr, 0);
     std::string text;
@@ -280,7 +280,7 @@ public:
     // As the query object does: forward only, but PostgreSQL fetches the
     // whole result itself.
     m_query.setForwardOnly(where.backend == StoreLocation::Backend::SQLite);
-    if (!m_query.prepare(Statement::compare(QString::fromUtf8(bench::kLookupHead), QString()).prepared()))
+    if (!m_query.prepare(Statement::compare(filing::kLookupHead, QString()).prepared()))
       fail("Qt SQL: cannot prepare the lookup");
   }
   ~QtSqlLookup() {
@@ -346,7 +346,7 @@ template <class Raw> struct Table {
 // ways taking turns in which goes first.
 template <class Raw> void measureSegment(Table<Raw> &table, int lookups) {
   constexpr int kWarmUp = 20;
-  const QString lookupHead = QString::fromUtf8(bench::kLookupHead); // a constant in the main window
+  const QString lookupHead = filing::kLookupHead; // a constant in the main window
   std::uniform_int_distribution<qint64> pick(1, table.rows);
   QueryObject &query = *table.query;
   query.setLocation(table.store.location()); // closes and disconnects
@@ -407,6 +407,7 @@ template <class Raw>
 void run(const QString &label, const std::function<bench::Store(const QString &)> &makeStore, qint64 small, qint64 rows,
          int lookups) {
   constexpr int kSegment = 200;
+  bench::reportLoad(label);
   Table<Raw> tables[2] = {{makeStore(QStringLiteral("lookup-small.db")), small, {}, std::mt19937_64(small), {}},
                           {makeStore(QStringLiteral("lookup-large.db")), rows, {}, std::mt19937_64(rows), {}}};
   for (Table<Raw> &table : tables) {
@@ -447,7 +448,7 @@ void run(const QString &label, const std::function<bench::Store(const QString &)
   bench::row(label, QStringLiteral("  p99: query object / raw (us)"),
              QStringLiteral("%1 / %2").arg(bench::number(big.query.p99), bench::number(big.raw.p99)));
   bench::row(label, QStringLiteral("query object : raw driver"), bench::number(ratio, 2), QStringLiteral("<= 1.30"),
-             bench::verdict(ratio <= 1.3));
+             bench::timedVerdict(ratio <= 1.3));
   bench::row(
       label, QStringLiteral("  client CPU per lookup (us): query object / Qt SQL alone / raw"),
       QStringLiteral("%1 / %2 / %3")
@@ -462,7 +463,7 @@ void run(const QString &label, const std::function<bench::Store(const QString &)
   const double rawGrowth = big.raw.median / little.raw.median;
   bench::row(label, QStringLiteral("%1 rows : %2 rows, query object (raw), measured by turns").arg(rows).arg(small),
              QStringLiteral("%1 (%2)").arg(bench::number(growth, 2), bench::number(rawGrowth, 2)),
-             QStringLiteral("<= 1.50"), bench::verdict(growth <= 1.5));
+             QStringLiteral("<= 1.50"), bench::timedVerdict(growth <= 1.5));
   bench::row(label, QStringLiteral("both ways found the same rows"),
              big.agree && little.agree ? QStringLiteral("yes") : QStringLiteral("no"), QStringLiteral("yes"),
              bench::verdict(big.agree && little.agree));
@@ -504,7 +505,7 @@ int main(int argc, char *argv[]) {
         return 2;
       }
       run<RawPostgres>(
-          QStringLiteral("lookup PostgreSQL"), [&](const QString &) { return bench::Store::postgres(server); }, small,
+          QStringLiteral("lookup PostgreSQL"), [&](const QString &) { return bench::postgresStore(server); }, small,
           rows, lookups);
     } else {
       QTemporaryDir scratch(QDir::tempPath() + QStringLiteral("/kgbench-lookup-XXXXXX"));
@@ -512,8 +513,8 @@ int main(int argc, char *argv[]) {
           options.isSet(QStringLiteral("dir")) ? options.value(QStringLiteral("dir")) : scratch.path();
       QDir().mkpath(folder);
       run<RawSqlite>(
-          QStringLiteral("lookup SQLite"), [&](const QString &name) { return bench::Store::sqlite(folder, name); },
-          small, rows, lookups);
+          QStringLiteral("lookup SQLite"), [&](const QString &name) { return bench::sqliteStore(folder, name); }, small,
+          rows, lookups);
       QFile::remove(folder + QStringLiteral("/lookup-small.db"));
       QFile::remove(folder + QStringLiteral("/lookup-large.db"));
     }

@@ -19,6 +19,7 @@
 #include "printout/unit3.h"
 #include "store/schema.h"
 
+#include "filing/steps.h"
 #include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
@@ -93,11 +94,11 @@ int run(const QString &storeUrl) {
   std::unique_ptr<bench::Store> made;
   QString url = storeUrl;
   if (url.isEmpty()) {
-    made = std::make_unique<bench::Store>(bench::Store::sqlite(scratch.path()));
-    url = made->url();
+    made = std::make_unique<bench::Store>(bench::sqliteStore(scratch.path()));
+    url = made->location().setting();
   } else if (url.startsWith(QLatin1String("server:"))) {
-    made = std::make_unique<bench::Store>(bench::Store::postgres(url.mid(7)));
-    url = made->url();
+    made = std::make_unique<bench::Store>(bench::postgresStore(url.mid(7)));
+    url = made->location().setting();
   }
   const QString label =
       url.startsWith(QLatin1String("sqlite:")) ? QStringLiteral("memory SQLite") : QStringLiteral("memory PostgreSQL");
@@ -163,8 +164,8 @@ int run(const QString &storeUrl) {
   Form2->qdBit->click();
   settle();
   const bool filed = !Form2->isVisible() && Form1->ADOTab->rowCount() == 1 && Form1->DBGrid1->isVisible();
-  const bool lookupSame = Form1->ADOTab->sql().head == QString::fromUtf8(bench::kLookupHead);
-  const bool duplicateSame = Form1->BDOTab->sql().head == QString::fromUtf8(bench::kDuplicateHead);
+  const bool lookupSame = Form1->ADOTab->sql().head == filing::kLookupHead;
+  const bool duplicateSame = Form1->BDOTab->sql().head == filing::kDuplicateHead;
 
   // A full kindergarten: refused after the quota count.
   const QString second = bench::identity(2);
@@ -174,9 +175,9 @@ int run(const QString &storeUrl) {
   Form2->qdBit->click();
   settle();
   const bool refused = Form2->isVisible() && shown.value(0).startsWith(QStringLiteral("对不起![") + full);
-  const bool quotaSame = Form1->BDOTab->sql().head == QString::fromUtf8(bench::kQuotaHead);
+  const bool quotaSame = Form1->BDOTab->sql().head == filing::kQuotaHead;
   Form2->csqComSelect(Form2->csqCom);
-  const bool groupSame = Form1->BDOTab->sql().head == QString::fromUtf8(bench::kGroupCountHead);
+  const bool groupSame = Form1->BDOTab->sql().head == filing::kGroupCountHead;
 
   // The form stays open for the second child; the first one is looked up.
   Form1->sfzEdit->setText(first);

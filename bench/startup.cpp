@@ -128,6 +128,7 @@ Started startOnce(const QStringList &program, const QStringList &environment, in
 // round warms the file and font caches and is not counted.
 void compare(const QString &label, const QStringList &client, const QStringList &hello, const QStringList &blank,
              const QStringList &environment, int runs) {
+  bench::reportLoad(label);
   const QList<QStringList> programs = {client, hello, blank};
   std::vector<double> painted[3];
   long peak[3] = {-1, -1, -1};
@@ -171,7 +172,7 @@ void compare(const QString &label, const QStringList &client, const QStringList 
       QStringLiteral("%1 / %2 / %3").arg(bench::number(c.median), bench::number(h.median), bench::number(b.median)));
   const double ratio = c.median / h.median;
   bench::row(label, QStringLiteral("client : minimal Qt Widgets program (hello label)"), bench::number(ratio, 2),
-             QStringLiteral("<= 1.50"), bench::verdict(ratio <= 1.5 && failures == 0));
+             QStringLiteral("<= 1.50"), bench::timedVerdict(ratio <= 1.5 && failures == 0));
   bench::row(label, QStringLiteral("  client : blank window (no font loaded)"), bench::number(c.median / b.median, 2));
   // Where the client's time goes: its start once more with the stages
   // reported, medians per step.
@@ -240,16 +241,16 @@ int main(int argc, char *argv[]) {
     const QStringList common = {QStringLiteral("QT_QPA_PLATFORM=") + platform,
                                 QStringLiteral("KG_REGIONAL_FILE=") + regional};
     {
-      bench::Store store = bench::Store::sqlite(scratch.path());
+      bench::Store store = bench::sqliteStore(scratch.path());
       compare(QStringLiteral("start-up SQLite"), client, hello, blank,
-              common + QStringList{QStringLiteral("KG_STORE=") + store.url()}, runs);
+              common + QStringList{QStringLiteral("KG_STORE=") + store.location().setting()}, runs);
     }
     const QString server = options.isSet(QStringLiteral("server")) ? options.value(QStringLiteral("server"))
                                                                    : qEnvironmentVariable("KG_TEST_PG");
     if (!server.isEmpty()) {
-      bench::Store store = bench::Store::postgres(server);
+      bench::Store store = bench::postgresStore(server);
       compare(QStringLiteral("start-up PostgreSQL"), client, hello, blank,
-              common + QStringList{QStringLiteral("KG_STORE=") + store.url()}, runs);
+              common + QStringList{QStringLiteral("KG_STORE=") + store.location().setting()}, runs);
     }
   } catch (const std::exception &error) {
     std::fprintf(stderr, "kgbench_start: %s\n", error.what());

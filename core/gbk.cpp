@@ -82,14 +82,4 @@ QString trim(const QString &text) {
   return text.mid(first, last - first);
 }
 
-LimitValidator::LimitValidator(int maxBytes, QObject *parent) : QValidator(parent), m_maxBytes(maxBytes) {}
-
-QValidator::State LimitValidator::validate(QString &input, int &) const {
-  bool ok = false;
-  QByteArray bytes = encode(input, &ok);
-  if (!ok || bytes.size() > m_maxBytes)
-    return Invalid;
-  return Acceptable;
-}
-
 } // namespace gbk

@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QValidator>
 
 namespace gbk {
 
@@ -27,19 +26,5 @@ QString bytesAt(const QString &text, int pos, int count);
 // Leading and trailing bytes of value 0x20 or below removed; a full-width
 // space (U+3000) stays.
 QString trim(const QString &text);
-
-// Refuses input that would take an edit beyond its byte limit, and any
-// character that GBK cannot encode. Works for typing, input-method commits
-// and pastes alike.
-class LimitValidator : public QValidator {
-  Q_OBJECT
-public:
-  LimitValidator(int maxBytes, QObject *parent = nullptr);
-  State validate(QString &input, int &pos) const override;
-  int maxBytes() const { return m_maxBytes; }
-
-private:
-  int m_maxBytes;
-};
 
 } // namespace gbk

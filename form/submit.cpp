@@ -7,17 +7,14 @@
 #include "core/convert.h"
 #include "core/datetime.h"
 #include "core/gbk.h"
-#include "form/catchment.h"
+#include "filing/catchment.h"
+#include "filing/steps.h"
 #include "main/unit1.h"
 #include "platform/dialogs.h"
 
 #include <QApplication>
 
 namespace {
-
-const QString kQuotaHead = QStringLiteral("select 姓名 from lz_yjxxk where 申请幼儿园名称='");
-const QString kDuplicateHead =
-    QStringLiteral("select 身份证号,姓名,申请幼儿园名称,部别 from lz_yjxxk where 身份证号='");
 
 QString duplicateMessage(const QString &name, const QString &kindergarten) {
   return QStringLiteral("[") + name + QStringLiteral("]已在[") + kindergarten +
@@ -84,9 +81,7 @@ void TForm2::qdBitClick(QObject *Sender) {
   const QString kindergarten = yrymcCom->currentText();
   const QString grade = bbCom->currentText();
   try {
-    BDOTab->close();
-    BDOTab->setSql(Statement::compare(kQuotaHead, kindergarten));
-    BDOTab->open();
+    filing::countQuota(*BDOTab, kindergarten);
   } catch (...) {
     dialogs::message(QStringLiteral("网络问题,操作失败."));
     BDOTab->close();
@@ -114,9 +109,7 @@ void TForm2::qdBitClick(QObject *Sender) {
 
   // One application per child.
   try {
-    BDOTab->close();
-    BDOTab->setSql(Statement::compare(kDuplicateHead, number));
-    BDOTab->open();
+    filing::checkDuplicate(*BDOTab, number);
   } catch (...) {
     dialogs::message(QStringLiteral("网络问题,操作失败."));
     BDOTab->close();
@@ -134,35 +127,30 @@ void TForm2::qdBitClick(QObject *Sender) {
   // atomic step as the insert, against what other clients stored since the
   // checks above.
   QueryObject *ADOTab = Form1->ADOTab;
-  AppendGuard guard;
-  guard.quotaColumn = QStringLiteral("申请幼儿园名称");
-  guard.quotaValue = gbk::trim(kindergarten);
-  guard.uniqueColumn = QStringLiteral("身份证号");
-  guard.uniqueValue = number;
   QApplication::setOverrideCursor(Qt::WaitCursor);
   try {
-    ADOTab->append();
-    ADOTab->setField(QStringLiteral("身份证号"), number);
-    ADOTab->setField(QStringLiteral("姓名"), xmEdit->text());
-    ADOTab->setField(QStringLiteral("性别"), xbCom->currentText());
-    ADOTab->setField(QStringLiteral("民族"), QStringLiteral("汉族"));
-    ADOTab->setField(QStringLiteral("出生日期"), dateText(DateTimePicker2));
-    ADOTab->setField(QStringLiteral("区县"), qxCom->currentText());
-    ADOTab->setField(QStringLiteral("镇乡或街道"), xzjdCom->currentText());
-    ADOTab->setField(QStringLiteral("村或社区"), csqCom->currentText());
-    ADOTab->setField(QStringLiteral("组"), zCom->currentText());
-    ADOTab->setField(QStringLiteral("户主姓名"), fzxmEdit->text());
-    ADOTab->setField(QStringLiteral("户主与儿童关系"), gxCom->currentText());
-    ADOTab->setField(QStringLiteral("户口簿详细地址"), gbk::trim(xxdzEdit->text()));
-    ADOTab->setField(QStringLiteral("监护人一姓名"), gbk::trim(fqxmEdit->text()));
-    ADOTab->setField(QStringLiteral("监护人一电话"), gbk::trim(fqdhEdit->text()));
-    ADOTab->setField(QStringLiteral("监护人二姓名"), gbk::trim(mqxmEdit->text()));
-    ADOTab->setField(QStringLiteral("监护人二电话"), gbk::trim(mqdhEdit->text()));
-    ADOTab->setField(QStringLiteral("申请幼儿园名称"), gbk::trim(kindergarten));
-    ADOTab->setField(QStringLiteral("部别"), gbk::trim(grade));
-    ADOTab->setField(QStringLiteral("填报日期"), datetime::toQDateTime(Form1->serverDate));
-    ADOTab->setField(QStringLiteral("入户日期"), dateText(DateTimePicker1));
-    ADOTab->post(&guard);
+    filing::append(*ADOTab, {
+                                {QStringLiteral("身份证号"), number},
+                                {QStringLiteral("姓名"), xmEdit->text()},
+                                {QStringLiteral("性别"), xbCom->currentText()},
+                                {QStringLiteral("民族"), QStringLiteral("汉族")},
+                                {QStringLiteral("出生日期"), dateText(DateTimePicker2)},
+                                {QStringLiteral("区县"), qxCom->currentText()},
+                                {QStringLiteral("镇乡或街道"), xzjdCom->currentText()},
+                                {QStringLiteral("村或社区"), csqCom->currentText()},
+                                {QStringLiteral("组"), zCom->currentText()},
+                                {QStringLiteral("户主姓名"), fzxmEdit->text()},
+                                {QStringLiteral("户主与儿童关系"), gxCom->currentText()},
+                                {QStringLiteral("户口簿详细地址"), gbk::trim(xxdzEdit->text())},
+                                {QStringLiteral("监护人一姓名"), gbk::trim(fqxmEdit->text())},
+                                {QStringLiteral("监护人一电话"), gbk::trim(fqdhEdit->text())},
+                                {QStringLiteral("监护人二姓名"), gbk::trim(mqxmEdit->text())},
+                                {QStringLiteral("监护人二电话"), gbk::trim(mqdhEdit->text())},
+                                {QStringLiteral("申请幼儿园名称"), gbk::trim(kindergarten)},
+                                {QStringLiteral("部别"), gbk::trim(grade)},
+                                {QStringLiteral("填报日期"), datetime::toQDateTime(Form1->serverDate)},
+                                {QStringLiteral("入户日期"), dateText(DateTimePicker1)},
+                            });
   } catch (const AppendRefused &refusal) {
     // Another client took the last place or filed this child meanwhile:
     // nothing was stored and the form stays open. (A store that counts a

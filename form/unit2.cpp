@@ -1,7 +1,8 @@
 #include "form/unit2.h"
 
 #include "core/gbk.h"
-#include "form/catchment.h"
+#include "filing/catchment.h"
+#include "filing/steps.h"
 #include "main/unit1.h"
 #include "platform/clipboard.h"
 #include "platform/dialogs.h"
@@ -16,8 +17,6 @@
 TForm2 *Form2 = nullptr;
 
 namespace {
-
-const QString kGroupCountHead = QStringLiteral("select * from lz_xzcz where 村或社区='");
 
 // Text colour of an input: edits and pickers draw with Text, a closed
 // drop-down list with ButtonText, its open list with Text.
@@ -181,9 +180,7 @@ void TForm2::csqComSelect(QObject *) {
 
   try {
     QueryObject *query = Form1->BDOTab;
-    query->close();
-    query->setSql(Statement::compare(kGroupCountHead, community));
-    query->open();
+    filing::countGroups(*query, community);
     zCom->clear();
     if (catchment::isUngrouped(community)) {
       zCom->addItem(catchment::noGroups());

@@ -11,8 +11,8 @@
 //   texts, each one a spreadsheet would take for a formula (beginning with
 //   = + - @, a tab or a carriage return) after an apostrophe, and no other.
 
+#include "filing/catchment.h"
 #include "fixture/teststore.h"
-#include "form/catchment.h"
 #include "fuzz_common.h"
 #include "store/schema.h"
 #include "tools/admin.h"

@@ -16,6 +16,7 @@
 
 #include "core/gbk.h"
 #include "fuzz_common.h"
+#include "platform/gbkvalidator.h"
 #include "platform/textinput.h"
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "core/convert.h"
 #include "core/gbk.h"
+#include "filing/steps.h"
 #include "form/unit2.h"
 #include "notice/unit4.h"
 #include "platform/clipboard.h"
@@ -30,11 +31,6 @@ const char kClientVersion[] = "202206181";
 
 // The youngest child that may apply was born on 2019-08-31.
 constexpr int kAgeCutOff = 20190831;
-
-const QString kLookupHead =
-    QStringLiteral("select 姓名,性别,身份证号,申请幼儿园名称,部别,民族,出生日期,区县,镇乡或街道,村或社区,组,户主姓名,"
-                   "户主与儿童关系,户口簿详细地址,入户日期,监护人一姓名,监护人一电话,监护人二姓名,监护人二电话,"
-                   "填报日期 from lz_yjxxk where 身份证号='");
 
 QString filingNotice() {
   QFile file(QStringLiteral(":/notice.txt"));
@@ -219,9 +215,7 @@ void TForm1::FormActivate(QObject *) {
     }
 
     // Stage B: the store's version, the filing switch and the server's date.
-    ADOTab->close();
-    ADOTab->setSql(Statement::plain(QStringLiteral("select 幼儿园填报,幼儿园版本 from lz_kttb")));
-    ADOTab->open();
+    filing::selectSwitch(*ADOTab);
     if (ADOTab->fieldAsString(QStringLiteral("幼儿园版本")) != QLatin1String(kClientVersion)) {
       dialogs::message(QStringLiteral("警告!\r\r    澄岭区2022年城区独立建制公办幼儿园小班招生网络填报系统已升级,"
                                       "请到【澄岭区政府网】上重新下载后再填报."));
@@ -235,10 +229,7 @@ void TForm1::FormActivate(QObject *) {
       close();
       return;
     }
-    ADOTab->close();
-    ADOTab->clearSql();
-    ADOTab->addSql(QStringLiteral("select getdate() as 日期"));
-    ADOTab->open();
+    filing::selectServerTime(*ADOTab);
     const QVariant now = ADOTab->fieldValue(QStringLiteral("日期"));
     const QString nowText = datetime::dateTimeToStr(datetime::fromQDateTime(now.toDateTime()));
     ADOTab->close();
@@ -271,9 +262,7 @@ void TForm1::BitBtn1Click(QObject *Sender) {
   }
   ADOTab->disableControls();
   try {
-    ADOTab->close();
-    ADOTab->setSql(Statement::compare(kLookupHead, sfzEdit->text()));
-    ADOTab->open();
+    filing::lookup(*ADOTab, sfzEdit->text());
     AdjustGridColumns();
     if (ADOTab->rowCount() == 0) {
       Panel2->hide();
@@ -285,7 +274,7 @@ void TForm1::BitBtn1Click(QObject *Sender) {
       dialogs::message(QStringLiteral("该儿童已在[") + kindergarten + QStringLiteral("][") +
                        ADOTab->fieldAsString(QStringLiteral("部别")) + QStringLiteral("]成功申请."));
       Panel2->show();
-      Label2->setText(appointmentNotice(ADOTab->fieldAsString(QStringLiteral("申请幼儿园名称"))));
+      Label2->setText(filing::appointmentNotice(ADOTab->fieldAsString(QStringLiteral("申请幼儿园名称"))));
       if (DBGrid1->model() != DataSource1)
         bindGrid(); // its columns follow when the lookup's result is handed over below
       DBGrid1->show();
@@ -380,9 +369,4 @@ void TForm1::BitBtn2Click(QObject *Sender) {
   Form2->setWindowState(Form2->windowState() & ~Qt::WindowMinimized);
   Form2->raise();
   Form2->activateWindow();
-}
-
-QString appointmentNotice(const QString &kindergarten) {
-  return QStringLiteral("请你于6月25日、26日上午9:30-11：30下午14:30-16:00带上相关证件到[") + kindergarten +
-         QStringLiteral("]验审要件.");
 }

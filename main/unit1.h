@@ -53,7 +53,3 @@ private:
 };
 
 extern TForm1 *Form1;
-
-// The appointment notice of a found application, for its kindergarten: the
-// text of Label2, also printed on the district's paper form.
-QString appointmentNotice(const QString &kindergarten);

@@ -1,9 +1,7 @@
 #include "store/backend.h"
 
 #include "core/gbk.h"
-#include "store/backend_odbc.h"
-#include "store/backend_postgres.h"
-#include "store/backend_sqlite.h"
+#include "store/driver.h"
 #include "store/schema.h"
 
 #include <QDateTime>
@@ -15,12 +13,7 @@ AppendRefused::AppendRefused(Reason reason, const QVariantMap &existing)
       m_reason(reason), m_existing(existing) {}
 
 std::unique_ptr<StoreBackend> StoreBackend::create(const StoreLocation &location, int timeoutSeconds) {
-  switch (location.backend) {
-  case StoreLocation::Backend::SQLite: return std::make_unique<SqliteBackend>(location, timeoutSeconds);
-  case StoreLocation::Backend::PostgreSQL: return std::make_unique<PostgresBackend>(location, timeoutSeconds);
-  case StoreLocation::Backend::Odbc: return std::make_unique<OdbcBackend>(location, timeoutSeconds);
-  }
-  throw StoreError(QStringLiteral("Unknown kind of store"));
+  return drivers::forLocation(location).connect(location, timeoutSeconds);
 }
 
 void StoreBackend::select(const QString &text, const QVariantList &values, Result &result) {

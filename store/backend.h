@@ -1,10 +1,10 @@
 #pragma once
 // The one interface between a query object and the server behind it. Each
-// backend (backend_sqlite, backend_postgres, backend_odbc) owns its server's
-// API whole: the connection, running statements and fetching their results,
-// the time limit, telling a lost link, the guarded append and its part of the
-// schema. A query object holds one backend, which holds at most one
-// connection.
+// server's backend (store/sqlite/, store/postgres/, store/odbc/; its driver,
+// store/driver.h, makes it) owns its server's API whole: the connection,
+// running statements and fetching their results, the time limit, telling a
+// lost link, the guarded append. A query object holds one backend, which
+// holds at most one connection.
 
 #include "store/result.h"
 #include "store/store.h"

@@ -1,8 +1,6 @@
 #include "store/records.h"
 
-#include "store/backend_odbc.h"
-#include "store/backend_postgres.h"
-#include "store/backend_sqlite.h"
+#include "store/driver.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -45,23 +43,9 @@ void runWith(QSqlDatabase &db, const QStringList &statements, const QVariantList
 
 } // namespace
 
-QStringList recordStatements(Dialect dialect) {
-  switch (dialect) {
-  case Dialect::SQLite: return SqliteBackend::recordStatements();
-  case Dialect::PostgreSQL: return PostgresBackend::recordStatements();
-  case Dialect::SqlServer: return OdbcBackend::recordStatements();
-  }
-  return {};
-}
+QStringList recordStatements(Dialect dialect) { return drivers::forDialect(dialect).recordStatements(); }
 
-QStringList dropRecordStatements(Dialect dialect) {
-  switch (dialect) {
-  case Dialect::SQLite: return SqliteBackend::dropRecordStatements();
-  case Dialect::PostgreSQL: return PostgresBackend::dropRecordStatements();
-  case Dialect::SqlServer: return OdbcBackend::dropRecordStatements();
-  }
-  return {};
-}
+QStringList dropRecordStatements(Dialect dialect) { return drivers::forDialect(dialect).dropRecordStatements(); }
 
 bool hasRecords(QSqlDatabase &db) {
   const QSqlRecord columns = db.record(QStringLiteral("lz_yjxxk"));
@@ -86,23 +70,11 @@ bool addRecords(QSqlDatabase &db) {
 }
 
 void setAuditContext(QSqlDatabase &db, const QString &who, const QString &operation, const QString &reason) {
-  QStringList statements;
-  switch (dialectOf(db)) {
-  case Dialect::SQLite: statements = SqliteBackend::auditContextStatements(); break;
-  case Dialect::PostgreSQL: statements = PostgresBackend::auditContextStatements(); break;
-  case Dialect::SqlServer: statements = OdbcBackend::auditContextStatements(); break;
-  }
-  runWith(db, statements, {who, operation, reason});
+  runWith(db, drivers::forDialect(dialectOf(db)).auditContextStatements(), {who, operation, reason});
 }
 
 void clearAuditContext(QSqlDatabase &db) {
-  QStringList statements;
-  switch (dialectOf(db)) {
-  case Dialect::SQLite: statements = SqliteBackend::clearAuditContextStatements(); break;
-  case Dialect::PostgreSQL: statements = PostgresBackend::clearAuditContextStatements(); break;
-  case Dialect::SqlServer: statements = OdbcBackend::clearAuditContextStatements(); break;
-  }
-  runWith(db, statements, {});
+  runWith(db, drivers::forDialect(dialectOf(db)).clearAuditContextStatements(), {});
 }
 
 } // namespace schema

@@ -16,8 +16,8 @@
 
 #include "store/schema.h"
 
-// Each backend (backend_sqlite, backend_postgres, backend_odbc) holds its
-// server's statements for these; this file holds what they share.
+// Each server's driver (store/driver.h) holds its statements for these; this
+// file holds what they share.
 
 #include <QSqlDatabase>
 #include <QString>

@@ -1,16 +1,13 @@
 #include "store/schema.h"
 
-#include "form/catchment.h"
-#include "store/backend_odbc.h"
-#include "store/backend_postgres.h"
-#include "store/backend_sqlite.h"
+#include "filing/catchment.h"
+#include "store/driver.h"
 #include "store/records.h"
 #include "store/store.h"
 
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <sqlite3.h>
 
 namespace schema {
 
@@ -67,17 +64,6 @@ void exec(QSqlDatabase &db, const QString &statement) {
     throw StoreError(QStringLiteral("%1 (%2)").arg(sqlError(query.lastError()), statement));
 }
 
-Dialect dialectOf(const QSqlDatabase &db) {
-  switch (db.driver()->dbmsType()) {
-  case QSqlDriver::SQLite: return Dialect::SQLite;
-  case QSqlDriver::PostgreSQL: return Dialect::PostgreSQL;
-  case QSqlDriver::MSSqlServer: return Dialect::SqlServer;
-  default: break;
-  }
-  throw StoreError(
-      QStringLiteral("The store server (driver %1) is neither SQLite, PostgreSQL nor SQL Server").arg(db.driverName()));
-}
-
 const QStringList &applicationColumns() {
   static const QStringList names = [] {
     QStringList list;
@@ -117,18 +103,11 @@ QString quotaTableSql(const QString &textType) {
       .arg(textType);
 }
 
-QStringList createStatements(Dialect dialect) {
-  switch (dialect) {
-  case Dialect::SQLite: return SqliteBackend::createStatements();
-  case Dialect::PostgreSQL: return PostgresBackend::createStatements();
-  case Dialect::SqlServer: return OdbcBackend::createStatements();
-  }
-  return {};
-}
+QStringList createStatements(Dialect dialect) { return drivers::forDialect(dialect).createStatements(); }
 
 QStringList referenceStatements(Dialect dialect) {
-  const QString yes = dialect == Dialect::PostgreSQL ? QStringLiteral("true") : QStringLiteral("1");
-  const QString prefix = dialect == Dialect::SqlServer ? QStringLiteral("N") : QString();
+  const QString yes = drivers::forDialect(dialect).trueLiteral();
+  const QString prefix = drivers::forDialect(dialect).textPrefix();
   QStringList statements;
   statements << QStringLiteral("insert into lz_kttb (幼儿园填报, 幼儿园版本) values (%1, '%2')")
                     .arg(yes, QLatin1String(kReferenceVersion));
@@ -146,7 +125,7 @@ QStringList referenceStatements(Dialect dialect) {
 }
 
 QStringList quotaStatements(Dialect dialect) {
-  const QString prefix = dialect == Dialect::SqlServer ? QStringLiteral("N") : QString();
+  const QString prefix = drivers::forDialect(dialect).textPrefix();
   QStringList statements{QStringLiteral("delete from lz_yeyme")};
   for (const quota::Entry &entry : quota::table())
     statements << QStringLiteral("insert into lz_yeyme (申请幼儿园名称, 名额) values (%1%2, %3)")
@@ -155,14 +134,7 @@ QStringList quotaStatements(Dialect dialect) {
   return statements;
 }
 
-QStringList dropStatements(Dialect dialect) {
-  switch (dialect) {
-  case Dialect::SQLite: return SqliteBackend::dropStatements();
-  case Dialect::PostgreSQL: return PostgresBackend::dropStatements();
-  case Dialect::SqlServer: return OdbcBackend::dropStatements();
-  }
-  return {};
-}
+QStringList dropStatements(Dialect dialect) { return drivers::forDialect(dialect).dropStatements(); }
 
 bool hasTables(QSqlDatabase &db) {
   const QStringList tables = db.tables();
@@ -187,11 +159,7 @@ bool addQuotas(QSqlDatabase &db) {
   const bool adding = !hasQuotas(db);
   QStringList statements;
   if (adding) {
-    switch (dialect) {
-    case Dialect::SQLite: statements << quotaTableSql(QStringLiteral("varchar")); break;
-    case Dialect::PostgreSQL: statements << PostgresBackend::quotaUpgradeStatements(); break;
-    case Dialect::SqlServer: statements << OdbcBackend::quotaUpgradeStatements(); break;
-    }
+    statements << drivers::forDialect(dialect).quotaUpgradeStatements();
   }
   statements << quotaStatements(dialect);
   if (!db.transaction())
@@ -253,16 +221,6 @@ QStringList ungroupedCommunities() {
   return {QStringLiteral("李桥社区青云路以东"), QStringLiteral("李桥社区"), QStringLiteral("其他")};
 }
 
-void installGetdate(QSqlDatabase &db) {
-  const QVariant handle = db.driver()->handle();
-  if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
-    throw StoreError(QStringLiteral("Not an SQLite connection"));
-  sqlite3 *sqlite = *static_cast<sqlite3 *const *>(handle.data());
-  if (!sqlite)
-    throw StoreError(QStringLiteral("The SQLite connection is not open"));
-  SqliteBackend::installGetdate(sqlite);
-}
-
 qint64 clockOffset(QSqlDatabase &db) {
   if (db.driver()->dbmsType() != QSqlDriver::SQLite)
     return 0;
@@ -283,46 +241,15 @@ bool setClock(QSqlDatabase &db, const QDateTime &now) {
 }
 
 QSqlDatabase openAdminConnection(const QString &name, const StoreLocation &location) {
-  QSqlDatabase db;
-  if (location.backend == StoreLocation::Backend::SQLite) {
-    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    db.setDatabaseName(location.file);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
-  } else if (location.backend == StoreLocation::Backend::Odbc) {
-    db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name);
-    db.setDatabaseName(location.odbcConnection);
-    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(qMax(1, location.loginTimeout)));
-  } else {
-    db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-    QString options = QStringLiteral("connect_timeout=10");
-    if (location.alternates.isEmpty()) {
-      db.setHostName(location.host);
-      db.setPort(location.port);
-    } else {
-      // Every server in turn, as the client tries them.
-      QStringList hosts{location.host}, ports{QString::number(location.port)};
-      for (const StoreLocation::Server &server : location.alternates) {
-        hosts << server.host;
-        ports << QString::number(server.port);
-      }
-      db.setHostName(hosts.join(QLatin1Char(',')));
-      options += QStringLiteral(";port=") + ports.join(QLatin1Char(','));
-    }
-    if (!location.targetSessionAttrs.isEmpty())
-      options += QStringLiteral(";target_session_attrs=") + location.targetSessionAttrs;
-    db.setDatabaseName(location.database);
-    db.setUserName(location.user);
-    db.setPassword(location.password);
-    db.setConnectOptions(options);
-  }
+  const StoreDriver &driver = drivers::forLocation(location);
+  QSqlDatabase db = driver.addAdminConnection(name, location);
   if (!db.open()) {
     const QString message = db.lastError().text();
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(name);
     throw StoreError(QStringLiteral("Cannot connect to %1: %2").arg(location.describe(), message));
   }
-  if (location.backend == StoreLocation::Backend::SQLite)
-    installGetdate(db);
+  driver.prepare(db);
   return db;
 }
 

@@ -84,10 +84,9 @@ extern const char *const kReferenceVersion; // "202206181"
 
 // The embedded store's clock. getdate() there is the local time plus an
 // offset in seconds kept in kg_clock, so that a store can answer any filing
-// day. installGetdate registers the function on a freshly opened SQLite
-// connection; setClock stores the offset that makes getdate() read `now`
-// (false where the server keeps its own clock).
-void installGetdate(QSqlDatabase &db);
+// day (an administrative connection to it has getdate() registered when it
+// opens). setClock stores the offset that makes getdate() read `now` (false
+// where the server keeps its own clock).
 bool setClock(QSqlDatabase &db, const QDateTime &now);
 // The offset kept in kg_clock (0 without the table or a row).
 qint64 clockOffset(QSqlDatabase &db);

@@ -4,10 +4,10 @@
 
 #include "fixture/testmain.h"
 
+#include "filing/catchment.h"
 #include "fixture/clientwindows.h"
 #include "fixture/dialogscript.h"
 #include "fixture/teststore.h"
-#include "form/catchment.h"
 #include "form/unit2.h"
 #include "main/unit1.h"
 

@@ -3,6 +3,7 @@
 #include "fixture/testmain.h"
 
 #include "core/gbk.h"
+#include "platform/gbkvalidator.h"
 
 #include <QClipboard>
 #include <QInputMethodEvent>

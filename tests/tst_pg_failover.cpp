@@ -21,7 +21,7 @@
 #include "fixture/teststore.h"
 
 #include "app/application.h"
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "form/unit2.h"
 #include "main/unit1.h"
 #include "store/schema.h"

@@ -6,7 +6,7 @@
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
-#include "store/backend_odbc.h"
+#include "store/odbc/backend.h"
 #include "store/queryobject.h"
 #include "store/schema.h"
 

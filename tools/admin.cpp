@@ -24,11 +24,8 @@ Store::Store(StoreLocation location, bool create) : m_location(location) {
   m_query = std::make_unique<QueryObject>(QStringLiteral("kgadmin"), 30, location);
   m_db = m_query->database();
   m_dialect = schema::dialectOf(m_db);
-  // A lock the tool waits for (a table a session of the client's login
-  // keeps open in a transaction) is given up after ten seconds: every client
-  // would queue behind a command that waits for it.
-  if (m_dialect == schema::Dialect::PostgreSQL)
-    run(QStringLiteral("set lock_timeout = '10s'"));
+  for (const QString &statement : driver().adminSessionStatements())
+    run(statement);
 }
 
 QList<QVariantList> Store::run(const QString &text, const QVariantList &values) {
@@ -78,10 +75,8 @@ void Store::requireRecords() {
 }
 
 void Store::begin() {
-  // The embedded store takes its write lock at once, so that a check made
-  // in the transaction still holds at its end.
-  if (m_dialect == schema::Dialect::SQLite) {
-    run(QStringLiteral("begin immediate"));
+  if (const QString begin = driver().beginStatement(); !begin.isEmpty()) {
+    run(begin);
     return;
   }
   if (!m_db.transaction())
@@ -96,10 +91,11 @@ void Store::commit() {
 void Store::rollback() { m_db.rollback(); }
 
 void Store::takeTurn() {
-  if (m_dialect != schema::Dialect::PostgreSQL)
+  const QString turn = driver().takeTurnStatement();
+  if (turn.isEmpty())
     return;
   try {
-    run(QStringLiteral("select pg_advisory_lock(3, 0)"));
+    run(turn);
   } catch (const StoreError &error) {
     throw StoreError(QStringLiteral("another kgadmin command has been copying or replacing %1 for ten seconds; "
                                     "nothing changed: run this one again when it has ended (%2)")

@@ -4,6 +4,7 @@
 //
 // Exit status: 0 done, 1 the store failed or refused, 2 bad arguments.
 
+#include "store/driver.h"
 #include "store/queryobject.h"
 #include "store/schema.h"
 #include "store/store.h"
@@ -35,6 +36,8 @@ public:
   explicit Store(StoreLocation location, bool create = false);
   QSqlDatabase &db() { return m_db; }
   schema::Dialect dialect() const { return m_dialect; }
+  // The driver of the server the store speaks.
+  const StoreDriver &driver() const { return drivers::forDialect(m_dialect); }
   const StoreLocation &location() const { return m_location; }
 
   // Runs a statement with bound values; the rows of a select come back.
@@ -83,6 +86,16 @@ QString recordedText(const QVariant &value);
 // Who runs the tool: the login of the operating system's user.
 QString operatorName();
 
+// The set-up commands (setup.cpp).
+int init(const QStringList &args);
+int setFiling(const QStringList &args, bool open);
+int setVersion(const QStringList &args);
+int setClock(const QStringList &args);
+int printSchema(const QStringList &args);
+int status(const QStringList &args);
+// The client's logins (logins.cpp).
+int createLogin(const QStringList &args);
+int printMssqlLoginScript(const QStringList &args);
 // The commands of the filing days (records.cpp, exchange.cpp, printout.cpp,
 // copies.cpp).
 int fill(const QStringList &args);

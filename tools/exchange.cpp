@@ -3,7 +3,7 @@
 
 #include "tools/admin.h"
 
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/records.h"
 
 #include <QDir>
@@ -36,8 +36,7 @@ QStringList exportedColumns() { return schema::applicationColumns() + QStringLis
 // store kept the time come first, in the order of their filing date.
 QList<Application> applications(Store &store, const QString &kindergarten) {
   const QString where = kindergarten.isEmpty() ? QString() : QStringLiteral(" where 申请幼儿园名称 = ?");
-  const QString nullsFirst =
-      store.dialect() == schema::Dialect::PostgreSQL ? QStringLiteral(" nulls first") : QString();
+  const QString nullsFirst = store.driver().nullsFirst();
   const QString statement =
       QStringLiteral("select %1, 记录时间 from lz_yjxxk%2 order by 记录时间%3, 填报日期, 身份证号")
           .arg(schema::applicationColumns().join(QLatin1Char(',')), where, nullsFirst);

@@ -4,7 +4,7 @@
 
 #include "tools/admin.h"
 
-#include "main/unit1.h"
+#include "filing/steps.h"
 #include "store/records.h"
 
 #include <QDateTime>
@@ -139,7 +139,7 @@ void draw(QPdfWriter &writer, const QMap<QString, QString> &values, const QStrin
   }
 
   // The appointment notice the guardian sees after the lookup.
-  const QString notice = appointmentNotice(values.value(QStringLiteral("申请幼儿园名称")));
+  const QString notice = filing::appointmentNotice(values.value(QStringLiteral("申请幼儿园名称")));
   page.font(12, true);
   page.frame(page.box(left, y, width, 20));
   page.painter().setPen(QPen(Qt::red));

@@ -4,7 +4,7 @@
 #include "tools/admin.h"
 
 #include "core/gbk.h"
-#include "form/catchment.h"
+#include "filing/catchment.h"
 #include "store/records.h"
 
 #include <QDate>
@@ -137,7 +137,7 @@ bool hasControlCharacter(const QString &text) {
 
 // The value as the store keeps it; raises UsageError for one the client
 // could never have written.
-QVariant checkedValue(const QString &column, const QString &value, schema::Dialect dialect) {
+QVariant checkedValue(const QString &column, const QString &value, const StoreDriver &driver) {
   const Rule &rule = ruleOf(column);
   const auto refuse = [&](const QString &why) {
     throw UsageError{QStringLiteral("correct: \"%1\" cannot be %2: %3").arg(column, value, why)};
@@ -152,8 +152,7 @@ QVariant checkedValue(const QString &column, const QString &value, schema::Diale
     if (!dateForm.match(value).hasMatch() || !date.isValid() || date.year() < 1900)
       refuse(QStringLiteral("not a date of the form yyyy-MM-dd"));
     if (column == QStringLiteral("填报日期"))
-      return dialect == schema::Dialect::SQLite ? QVariant(value + QStringLiteral(" 00:00:00"))
-                                                : QVariant(QDateTime(date, QTime(0, 0)));
+      return driver.filingDate(date);
     return value;
   }
   if (std::size(rule.choices) > 0) {
@@ -196,11 +195,9 @@ QString reasonOf(QStringList &args) {
 // Holds off the client's appends for the rest of the transaction, so that
 // a correction's quota check and its update see the same count.
 void lockApplications(Store &store) {
-  if (store.dialect() == schema::Dialect::PostgreSQL)
-    store.run(QStringLiteral("lock table lz_yjxxk in share row exclusive mode"));
-  else if (store.dialect() == schema::Dialect::SqlServer)
-    store.run(QStringLiteral("select count(*) from lz_yjxxk with (tablockx, holdlock)"));
-  // SQLite: the transaction writes from its start (begin immediate).
+  // (The embedded store's transaction writes from its start.)
+  if (const QString hold = store.driver().holdAppendsStatement(); !hold.isEmpty())
+    store.run(hold);
 }
 
 // Runs change inside one transaction on the record as operation.
@@ -264,7 +261,7 @@ int upgrade(const QStringList &args) {
   const bool added = schema::addQuotas(store.db());
   out() << "upgrade: " << (added ? "added lz_yeyme with" : "lz_yeyme now holds")
         << " the capacities of the client's quota table (" << quota::table().size() << " kindergartens)";
-  if (added && store.dialect() != schema::Dialect::SQLite)
+  if (added && store.driver().appendOnServer())
     out() << "; the store's append now counts against them: grant the client's login again with kgadmin "
              "create-login";
   out() << "\n";
@@ -280,7 +277,7 @@ int correct(const QStringList &arguments) {
   const QString column = args.at(3);
   Store store(location);
   store.requireRecords();
-  const QVariant value = checkedValue(column, args.at(4), store.dialect());
+  const QVariant value = checkedValue(column, args.at(4), store.driver());
   QString before;
   bool recorded = false;
   onRecord(store, QStringLiteral("更正"), reason, [&] {

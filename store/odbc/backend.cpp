@@ -1,4 +1,4 @@
-#include "store/backend_odbc.h"
+#include "store/odbc/backend.h"
 
 #include "store/records.h"
 #include "store/schema.h"

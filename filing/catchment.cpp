@@ -1,4 +1,4 @@
-#include "form/catchment.h"
+#include "filing/catchment.h"
 
 namespace catchment {
 

@@ -47,6 +47,19 @@ public:
   // that order), and forgets it again.
   static QStringList auditContextStatements();
   static QStringList clearAuditContextStatements();
+  // The client's login (kgadmin create-login): the role with its
+  // connection limit (create when it does not exist, else alter), the
+  // rights on the store's database (select on the tables the windows read,
+  // getdate() and kg_append; none of the advisory locks, large objects,
+  // notifications, ending sessions or temporary tables, which go to the other
+  // logins by name and the locks to kg_append's owner alone); the membership
+  // that lets kg_append's owner (no superuser) end a session of the login
+  // that keeps a lock; the limit of its temporary files (a superuser's
+  // statement).
+  static QStringList loginStatements(bool exists, const QString &user, const QString &quotedPassword, int connections);
+  static QStringList loginRightsStatements(const QString &user, const QString &database, const QString &owner);
+  static QString lockOwnerStatement(const QString &user, const QString &owner);
+  static QString temporaryFilesStatement(const QString &user);
 
 protected:
   void connect() override;
@@ -107,3 +120,17 @@ private:
   QDeadlineTimer m_bound{QDeadlineTimer::Forever}; // no statement waits beyond it
   int m_statements = 0;                            // names given to statements prepared on the connection
 };
+
+class StoreDriver;
+// Everything about this server behind the drivers' one interface (store/driver.h).
+const StoreDriver &postgresDriver();
+
+// Copies (store/postgres/copies.cpp).
+namespace postgrescopies {
+// Runs pg_dump or pg_restore against the store (connects: with the
+// location's server and login); what it printed. Raises StoreError.
+QByteArray run(const StoreLocation &location, const QString &name, const QStringList &arguments, bool connects = true);
+// Why the file is not a whole copy (pg_dump's custom format) of a store;
+// empty when it is.
+QString problem(const StoreLocation &location, const QString &file);
+} // namespace postgrescopies

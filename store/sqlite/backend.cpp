@@ -1,4 +1,4 @@
-#include "store/backend_sqlite.h"
+#include "store/sqlite/backend.h"
 
 #include "store/records.h"
 #include "store/schema.h"

@@ -66,3 +66,17 @@ private:
   Prepared *m_lastPrepared = nullptr; // the last one used: a window mostly runs one statement again
   QString m_lastText;
 };
+
+class StoreDriver;
+// Everything about this server behind the drivers' one interface (store/driver.h).
+const StoreDriver &sqliteDriver();
+
+// Copies (store/sqlite/copies.cpp).
+namespace sqlitecopies {
+// Copies the whole of one SQLite database into another with the online
+// backup, while other connections go on writing; the copy is of one moment.
+void copy(const QString &from, const QString &to, bool createTarget);
+// Whether the file is a whole SQLite database (every page read and checked)
+// holding the registration tables.
+bool isStoreFile(const QString &file);
+} // namespace sqlitecopies

@@ -85,3 +85,7 @@ private:
   Server m_server = Server::SqlServer;
   std::unordered_map<QString, std::unique_ptr<Prepared>> m_prepared;
 };
+
+class StoreDriver;
+// Everything about this server behind the drivers' one interface (store/driver.h).
+const StoreDriver &odbcDriver();
