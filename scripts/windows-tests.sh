@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Runs the Windows build's test suites under Wine (wine64), offscreen, against
+# the embedded store and the loopback PostgreSQL named by KG_TEST_PG, and
+# compares the GBK table of the Windows build with the Linux build's.
+#
+#   scripts/windows-tests.sh [SUITE...]     default: every suite built
+#
+# Needs scripts/windows.sh tests first, and the Linux build (KG_BUILD, default
+# build/) for the GBK table. KG_WIN_BUILD and KG_WIN_CACHE as for windows.sh.
+# Every suite's output goes to build-win/wine-tests/<suite>.txt.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KG_WIN_BUILD:-$root/build-win}
+linux_build=${KG_BUILD:-$root/build}
+project=$build/project
+folder=$build/kgfiling
+logs=$build/wine-tests
+triple=x86_64-w64-mingw32
+say() { echo "windows-tests.sh: $*" >&2; }
+[ -d "$project/tests" ] && [ -d "$folder" ] || {
+  say "no Windows test build in $project: run scripts/windows.sh tests first"
+  exit 1
+}
+prefix=$(sed -n 's/^CMAKE_PREFIX_PATH:[A-Z]*=//p' "$project/CMakeCache.txt")
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine=$(command -v wine64)
+
+# A Windows path of a Linux one (Wine's drive Z: is /).
+winpath() { echo "Z:${1//\//\\}"; }
+
+# A prefix of its own, made afresh for each run; one wineserver is kept
+# running for the whole run (starting one per suite makes some suites
+# crawl).
+export WINEPREFIX=$build/wine-tests-prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$WINEPREFIX" "$logs"
+mkdir -p "$logs"
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
+"$wineserver" -p
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+"$wine" wineboot -i >/dev/null 2>&1 || true
+
+# The DLLs: the program folder's, Qt Test and the offscreen platform from
+# the cache.
+gcc_dir=/usr/lib/gcc/$triple/$($triple-gcc-posix -dumpversion)-posix
+export WINEPATH="$(winpath "$folder");$(winpath "$prefix/bin");$(winpath "$gcc_dir");$(winpath "/usr/$triple/lib")"
+export QT_PLUGIN_PATH=$(winpath "$prefix/plugins")
+export QT_QPA_PLATFORM="offscreen:configfile=$(winpath "$root/tests/fixture/screen.json")"
+export TZ=${TZ:-UTC}
+
+failed=()
+passed=()
+
+# The GBK table: the same bytes for every character, the same text for
+# every byte sequence.
+if [ -x "$linux_build/tests/kggbktable" ]; then
+  "$linux_build/tests/kggbktable" "$logs/gbk-linux.txt" >/dev/null
+  if "$wine" "$project/tests/kggbktable.exe" "$(winpath "$logs/gbk-windows.txt")" >"$logs/gbktable.txt" 2>&1 &&
+    cmp -s "$logs/gbk-linux.txt" "$logs/gbk-windows.txt"; then
+    passed+=(gbktable)
+    say "gbktable: the Windows build's GBK table equals the Linux build's ($(cat "$logs/gbktable.txt" | tr -d '\r'))"
+  else
+    failed+=(gbktable)
+    say "gbktable: the tables differ (diff $logs/gbk-linux.txt $logs/gbk-windows.txt)"
+    diff "$logs/gbk-linux.txt" "$logs/gbk-windows.txt" | head -n 20 >&2 || true
+  fi
+else
+  failed+=(gbktable)
+  say "gbktable: no Linux build of kggbktable in $linux_build/tests"
+fi
+
+suites=("$@")
+if [ ${#suites[@]} -eq 0 ]; then
+  for exe in "$project/tests"/tst_*.exe; do
+    suites+=("$(basename "$exe" .exe)")
+  done
+fi
+for suite in "${suites[@]}"; do
+  t=$SECONDS
+  (cd "$project/tests" && timeout 900 "$wine" "$suite.exe" >"$logs/$suite.txt" 2>&1) && code=0 || code=$?
+  totals=$(grep -a '^Totals' "$logs/$suite.txt" | tr -d '\r' | tail -n 1)
+  if [ "$code" -eq 0 ]; then
+    passed+=("$suite")
+    say "$suite: passed under Wine in $((SECONDS - t)) s ($totals)"
+  else
+    failed+=("$suite")
+    say "$suite: FAILED under Wine (exit $code, $((SECONDS - t)) s; $logs/$suite.txt)"
+    grep -a -E '^(FAIL|QFATAL|QWARN)' -A2 "$logs/$suite.txt" | tr -d '\r' | head -n 20 >&2 || true
+  fi
+done
+say "${#passed[@]} passed, ${#failed[@]} failed${failed:+: ${failed[*]}}"
+[ ${#failed[@]} -eq 0 ]
