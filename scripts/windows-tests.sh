@@ -35,19 +35,34 @@ export WINEPREFIX=$build/wine-tests-prefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX" "$logs"
+mkdir -p "$WINEPREFIX"
 mkdir -p "$logs"
 wineserver=$(dirname "$wine")/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
+# Wine needs an X display even for Qt's offscreen platform (Windows' own
+# message windows): a virtual desktop of this run.
+eval "$("$root/scripts/xdesktop.sh" start "${KG_WIN_DISPLAY_FIRST:-150}")"
 "$wineserver" -p
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
+trap '"$wineserver" -k 2>/dev/null || true; "$root/scripts/xdesktop.sh" stop || true' EXIT
 "$wine" wineboot -i >/dev/null 2>&1 || true
 
 # The DLLs: the program folder's, Qt Test and the offscreen platform from
 # the cache.
-gcc_dir=/usr/lib/gcc/$triple/$($triple-gcc-posix -dumpversion)-posix
+gcc_dir=$(dirname "$($triple-gcc-posix -print-libgcc-file-name)")
 export WINEPATH="$(winpath "$folder");$(winpath "$prefix/bin");$(winpath "$gcc_dir");$(winpath "/usr/$triple/lib")"
-export QT_PLUGIN_PATH=$(winpath "$prefix/plugins")
-export QT_QPA_PLATFORM="offscreen:configfile=$(winpath "$root/tests/fixture/screen.json")"
+# The plugins beside the suites, as beside the programs in the package.
+for where in tests tools; do
+  for dir in platforms sqldrivers styles; do
+    rm -rf "${project:?}/$where/$dir"
+    if [ -d "$prefix/plugins/$dir" ]; then cp -r "$prefix/plugins/$dir" "$project/$where/"; fi
+  done
+done
+# A Linux path is a path on the current drive, Z: (a drive letter's colon
+# would end the platform's name).
+export QT_QPA_PLATFORM="offscreen:configfile=$root/tests/fixture/screen.json"
+# Messages (a fatal one too) to the output, never into a message box that
+# would wait for a click.
+export QT_FORCE_STDERR_LOGGING=1
 export TZ=${TZ:-UTC}
 
 failed=()
@@ -79,8 +94,12 @@ if [ ${#suites[@]} -eq 0 ]; then
 fi
 for suite in "${suites[@]}"; do
   t=$SECONDS
-  (cd "$project/tests" && timeout 900 "$wine" "$suite.exe" >"$logs/$suite.txt" 2>&1) && code=0 || code=$?
-  totals=$(grep -a '^Totals' "$logs/$suite.txt" | tr -d '\r' | tail -n 1)
+  # The suite's report goes to a file: Wine does not pass a console
+  # program's own output through a pipe reliably.
+  rm -f "$logs/$suite.txt"
+  (cd "$project/tests" && timeout 900 "$wine" "$suite.exe" -o "$(winpath "$logs/$suite.txt"),txt" \
+    >"$logs/$suite.wine.txt" 2>&1) && code=0 || code=$?
+  totals=$(grep -a '^Totals' "$logs/$suite.txt" | tr -d '\r' | tail -n 1 || true)
   if [ "$code" -eq 0 ]; then
     passed+=("$suite")
     say "$suite: passed under Wine in $((SECONDS - t)) s ($totals)"

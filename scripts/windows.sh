@@ -116,8 +116,18 @@ fetch() { # package version -> the unpacked source's folder on stdout
     fi
     rm -rf "$dir" "$cache/src/dl-$pkg"
     mkdir -p "$cache/src/dl-$pkg"
-    (cd "$cache/src/dl-$pkg" && apt-get "${apt_private[@]}" source --download-only "$pkg=$ver" >&2 2>/dev/null) ||
-      fail "the source of $pkg $ver could not be downloaded"
+    # The host's version first; when the archive lists it but does not serve
+    # it (as happens with security updates), the newest that it serves.
+    local v got=""
+    for v in "$ver" $(apt-cache "${apt_private[@]}" showsrc "$pkg" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV); do
+      if (cd "$cache/src/dl-$pkg" && apt-get "${apt_private[@]}" source --download-only "$pkg=$v" >/dev/null 2>&1); then
+        got=$v
+        break
+      fi
+      rm -f "$cache/src/dl-$pkg"/*
+    done
+    [ -n "$got" ] || fail "no source of $pkg could be downloaded"
+    [ "$got" = "$ver" ] || say "the source of $pkg $ver is not served; built from $got"
     dpkg-source --no-check -x "$cache/src/dl-$pkg"/*.dsc "$dir" >/dev/null || fail "the source of $pkg $ver did not unpack"
     rm -rf "$cache/src/dl-$pkg" "$cache/src/${pkg}_"*
     touch "$dir/.unpacked"
@@ -280,7 +290,7 @@ say "project built in $((SECONDS - t)) s"
 # that a program, a DLL or a plugin imports is found in the cache or the
 # MinGW runtime and put beside the programs. What none of them holds is
 # Windows' own (kernel32.dll, odbc32.dll, ...).
-runtime_dirs=("$prefix/bin" "$prefix/lib" "/usr/lib/gcc/$triple/$($triple-gcc-posix -dumpversion)-posix"
+runtime_dirs=("$prefix/bin" "$prefix/lib" "$(dirname "$($triple-gcc-posix -print-libgcc-file-name)")"
   "/usr/$triple/lib")
 folder=$build/kgfiling
 rm -rf "$folder"
@@ -300,12 +310,12 @@ while [ ${#pending[@]} -gt 0 ]; do
   file=${pending[0]}
   pending=("${pending[@]:1}")
   for dll in $(imports "$file"); do
-    [ -e "$folder/$dll" ] && continue
+    [ -n "$(find "$folder" -maxdepth 1 -iname "$dll" -print -quit)" ] && continue
     for dir in "${runtime_dirs[@]}"; do
-      found=$(find "$dir" -maxdepth 1 -iname "$dll" -print -quit 2>/dev/null)
+      found=$(find "$dir" -maxdepth 1 -iname "$dll" -print -quit 2>/dev/null || true)
       if [ -n "$found" ]; then
-        cp "$found" "$folder/$dll"
-        pending+=("$folder/$dll")
+        cp "$found" "$folder/"
+        pending+=("$folder/$(basename "$found")")
         break
       fi
     done
