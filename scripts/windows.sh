@@ -296,7 +296,9 @@ folder=$build/kgfiling
 rm -rf "$folder"
 mkdir -p "$folder/platforms" "$folder/sqldrivers" "$folder/styles"
 cp "$project/kgfiling.exe" "$project/tools/kgadmin.exe" "$folder/"
-cp "$prefix/plugins/platforms/qwindows.dll" "$folder/platforms/"
+# The client's platform, and the one kgadmin print draws its PDF on without
+# a window.
+cp "$prefix/plugins/platforms/qwindows.dll" "$prefix/plugins/platforms/qoffscreen.dll" "$folder/platforms/"
 cp "$prefix/plugins/sqldrivers/qsqlite.dll" "$prefix/plugins/sqldrivers/qsqlpsql.dll" \
   "$prefix/plugins/sqldrivers/qsqlodbc.dll" "$folder/sqldrivers/"
 if compgen -G "$prefix/plugins/styles/*.dll" >/dev/null; then

@@ -79,19 +79,30 @@ click_in() {
   x=$X y=$Y
   : "$x$y"
 }
-# Types text, Chinese included: each character not on the keyboard goes to a
-# spare keycode first (xdotool's own typing of Chinese loses characters).
+# Types text, Chinese included. Wine reads the keyboard map once, when a
+# program starts: every Chinese character typed gets a spare keycode of its
+# own before the client starts (map_chinese), and is typed by its keysym.
+map_chinese() {
+  local text=$1 i ch keysym codes
+  read -r -a codes <<<"$(xmodmap -pke | awk '$4 == "" && $2 > 8 {print $2}' | tr '\n' ' ')"
+  local n=0
+  for ((i = 0; i < ${#text}; i++)); do
+    ch=${text:i:1}
+    keysym=$(printf 'U%04X' "'$ch")
+    xmodmap -pke | grep -qw "$keysym" && continue
+    [ "$n" -lt ${#codes[@]} ] || fail "no spare keycode left for $ch"
+    xmodmap -e "keycode ${codes[n]} = $keysym $keysym"
+    n=$((n + 1))
+  done
+}
 type_text() {
-  local text=$1 i ch code
+  local text=$1 i ch
   for ((i = 0; i < ${#text}; i++)); do
     ch=${text:i:1}
     if [[ "$ch" =~ [0-9A-Za-z\ -] ]]; then
       xdotool type --delay 40 -- "$ch"
     else
-      code=$(printf 'U%04X' "'$ch")
-      xmodmap -e "keycode 250 = $code $code"
-      sleep 0.05
-      xdotool key --delay 40 "$code"
+      xdotool key --delay 40 "$(printf 'U%04X' "'$ch")"
     fi
     sleep 0.05
   done
@@ -117,65 +128,73 @@ kgadmin() { timeout 120 "$wine" "$program/kgadmin.exe" "$@" | tr -d '\r'; }
 # The embedded store of this user, its clock on the first filing day.
 kgadmin init >/dev/null || fail "kgadmin.exe init failed"
 kgadmin set-clock "2022-06-20 10:15:30" >/dev/null || fail "kgadmin.exe set-clock failed"
-[ -f "$WINEPREFIX/drive_c/users/$USER/AppData/Local/kgfiling/store.db" ] ||
-  [ -n "$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/kgfiling/store.db' -print -quit)" ] ||
-  fail "the store is not %LOCALAPPDATA%\\kgfiling\\store.db"
+store=$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/kgfiling/store.db' -print -quit)
+[ -n "$store" ] || fail "the store is not %LOCALAPPDATA%\\kgfiling\\store.db"
+store="sqlite:C:${store#"$WINEPREFIX/drive_c"}"
 
 # --- First start: the regional formats rewritten, the end, no message --------
 key='HKCU\Control Panel\International'
-"$wine" reg add "$key" /v sShortDate /d "M/d/yyyy" /f >/dev/null 2>&1
-before=$(xdotool search --onlyvisible --name . 2>/dev/null | wc -l)
+"$wine" reg add "$key" /v sShortDate /d "M/d/yyyy" /f >/dev/null 2>&1 || fail "reg add failed"
+windows() { { xdotool search --onlyvisible --name . 2>/dev/null || true; } | wc -l; }
+before=$(windows)
 timeout 60 "$wine" "$program/kgfiling.exe" || fail "the first start did not end by itself within 60 s"
 values=$("$wine" reg query "$key" | tr -d '\r')
 for expected in 'sDate REG_SZ -' 'sShortDate REG_SZ yyyy-MM-dd' 'sTime REG_SZ :' 'sShortTime REG_SZ HH:mm' \
-  'sTimeFormat REG_SZ HH:mm:ss' 'iTime REG_SZ 1' 'iTimePrefix REG_SZ 0' 'iTLZero REG_SZ 0' \
-  "sLongDate REG_SZ yyyy'年'M'月'd'日'"; do
+  'sTimeFormat REG_SZ HH:mm:ss' 'iTime REG_SZ 1' 'iTimePrefix REG_SZ 0' 'iTLZero REG_SZ 0'; do
   echo "$values" | sed 's/^ *//; s/  */ /g' | grep -qxF "$expected" || fail "after the first start the key lacks '$expected'"
 done
-after=$(xdotool search --onlyvisible --name . 2>/dev/null | wc -l)
+# reg query prints in the console's code page, which has no Chinese here:
+# the long date format is read from the key's export (UTF-16).
+"$wine" reg export "$key" "$(echo "Z:$WINEPREFIX/international.reg" | tr / '\\')" /y >/dev/null 2>&1 ||
+  fail "reg export failed"
+iconv -f UTF-16 -t UTF-8 "$WINEPREFIX/international.reg" | tr -d '\r' | grep -qxF "\"sLongDate\"=\"yyyy'年'M'月'd'日'\"" ||
+  fail "after the first start the key lacks sLongDate yyyy'年'M'月'd'日'"
+after=$(windows)
 [ "$after" -le "$before" ] || fail "the first start left a window behind"
 say "first start: nine regional values written (reg query), ended without a message"
 
 # --- Second start: the notice ------------------------------------------------
+map_chinese 王小红建国澄岭区石桥路号
 "$wine" "$program/kgfiling.exe" &
 client=$!
 notice=$(wait_window '填报注意事项' 60) || fail "the second start showed no notice"
 sleep 2
 shot 1-notice
-click_in "$notice" 343 350 # 已阅读并接受
+# 已阅读并接受: the client places the notice by the screen's size.
+xdotool mousemove --sync 878 683 click 1
+sleep 1
 sleep 1
 main=$(xdotool search --onlyvisible --name "^$title\$" | head -n 1)
 [ -n "$main" ] || fail "no main window after the notice"
 say "second start: the notice, accepted"
 
 # --- One filing --------------------------------------------------------------
-click_in "$main" 303 36 # the identity-number box
+xdotool windowactivate --sync "$main" 2>/dev/null || true
+xdotool mousemove --sync 303 58 click 1 # the identity-number box of the maximised window
 type_text 110101201903050021
 press Return
 form=$(wait_window '幼儿信息填报框' 30) || fail "申请填报 opened no form"
 sleep 1
-click_in "$form" 367 60 # 姓名
+xdotool windowactivate --sync "$form" 2>/dev/null || true # 姓名 has the focus
 type_text 王小红
-press Tab Down                  # 性别: 男 (the first), then 女
-press Down Tab                  # 出生日期
+press Tab Home Down Tab         # 性别 女 (the second); 出生日期
 type_text 20190305
-press Tab Tab                   # 区县 stays 澄岭区; 乡镇或街道
-press Down Tab                  # 东澄街道; 村或社区
-press Down Down Down Down Down Down Tab # 石桥社区 (the sixth); 组
-press Down Down Tab             # 2组; 上户时间
+press Tab Home Tab              # 区县 澄岭区; 乡镇或街道
+press Home Tab                  # 东澄街道 (the first); 村或社区
+press Home Down Down Down Down Down Tab # 石桥社区 (the sixth); 组
+press Home Down Tab             # 2组; 上户时间
 type_text 20190601
 press Tab                       # 户主姓名
 type_text 王建国
-press Tab Down Tab              # 父子; 户口簿详细地址
+press Tab Home Tab              # 父子; 户口簿详细地址
 type_text 澄岭区石桥路18号
-press Tab Down Tab              # 实验幼儿园万福园区 (the first); 年级
-press Down Tab                  # 小班; 监护人一姓名
+press Tab Home Tab              # 实验幼儿园万福园区 (the first); 年级
+press Home Tab                  # 小班; 监护人一姓名
 type_text 王建国
 press Tab
 type_text 13800000001
 sleep 1
 shot 2-form
-click_in "$form" 288 0 >/dev/null 2>&1 || true
 press Tab Tab Tab space # 监护人二姓名, 监护人二电话, 提交申报表
 for n in 1 2 3; do
   sleep 2
@@ -190,11 +209,31 @@ kill "$client" 2>/dev/null || true
 "$wineserver" -k 2>/dev/null || true
 "$wineserver" -p
 
-fill=$(kgadmin fill) || fail "kgadmin.exe fill failed"
+fill=$(kgadmin fill "$store") || fail "kgadmin.exe fill failed"
 echo "$fill" >"$shots/fill.txt"
-echo "$fill" | grep -E '实验幼儿园万福园区 +77 +1 ' >/dev/null ||
+echo "$fill" | awk '$1 == "实验幼儿园万福园区" && $3 == 1 { found = 1 } END { exit !found }' ||
   fail "kgadmin.exe fill does not count the application: $fill"
 say "filed: kgadmin.exe fill counts one application for 实验幼儿园万福园区"
+
+# --- The district's files from the same store ------------------------------------
+# kgadmin.exe writes the export (XLSX and CSV), the printout and a copy; what
+# they hold is read back on the Linux side.
+out="$WINEPREFIX/drive_c/out"
+mkdir -p "$out"
+kgadmin export "$store" 'C:\out\applications.xlsx' >/dev/null || fail "kgadmin.exe export .xlsx failed"
+kgadmin export "$store" 'C:\out\applications.csv' >/dev/null || fail "kgadmin.exe export .csv failed"
+kgadmin print "$store" 110101201903050021 'C:\out\form.pdf' >/dev/null || fail "kgadmin.exe print failed"
+kgadmin backup "$store" 'C:\out\store.copy' >/dev/null || fail "kgadmin.exe backup failed"
+python3 - "$out/applications.xlsx" <<'PY' || fail "the XLSX export does not hold the application"
+import sys, openpyxl
+book = openpyxl.load_workbook(sys.argv[1])
+values = [c.value for sheet in book for row in sheet.iter_rows() for c in row]
+sys.exit(0 if "王小红" in values and "110101201903050021" in values else 1)
+PY
+grep -q '"王小红"' "$out/applications.csv" || fail "the CSV export does not hold the application"
+pdftotext "$out/form.pdf" - | grep -q 王小红 || fail "the printout does not show the application"
+[ -s "$out/store.copy" ] || fail "the copy is empty"
+say "kgadmin.exe: XLSX and CSV export, printout and copy hold the application"
 
 # --- The uninstaller -------------------------------------------------------------
 timeout 120 "$wine" "$program/uninstall.exe" /S _?="$windows_program" || fail "the uninstaller failed"
