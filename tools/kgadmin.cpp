@@ -31,6 +31,7 @@
 #include "tools/admin.h"
 
 #include "form/catchment.h"
+#include "platform/console.h"
 #include "store/records.h"
 
 #include <QCoreApplication>
@@ -566,7 +567,7 @@ int main(int argc, char *argv[]) {
   const bool drawing = argc > 1 && qstrcmp(argv[1], "print") == 0;
   std::unique_ptr<QCoreApplication> app;
   if (drawing) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    console::prepareDrawing();
     standardHandler = qInstallMessageHandler(quietHandler);
     app = std::make_unique<QGuiApplication>(argc, argv);
   } else {

@@ -37,7 +37,7 @@ setup=$(find "$build" -maxdepth 1 -name 'kgfiling-*-setup.exe' | sort | tail -n 
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || skip "wine64 is not installed"
 wineserver=/usr/lib/wine/wineserver
-for tool in xdotool import xmodmap Xvfb openbox; do
+for tool in xdotool import xmodmap Xvfb openbox pdftotext iconv; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 
@@ -224,7 +224,7 @@ kgadmin export "$store" 'C:\out\applications.xlsx' >/dev/null || fail "kgadmin.e
 kgadmin export "$store" 'C:\out\applications.csv' >/dev/null || fail "kgadmin.exe export .csv failed"
 kgadmin print "$store" 110101201903050021 'C:\out\form.pdf' >/dev/null || fail "kgadmin.exe print failed"
 kgadmin backup "$store" 'C:\out\store.copy' >/dev/null || fail "kgadmin.exe backup failed"
-python3 - "$out/applications.xlsx" <<'PY' || fail "the XLSX export does not hold the application"
+/usr/bin/python3 - "$out/applications.xlsx" <<'PY' || fail "the XLSX export does not hold the application"
 import sys, openpyxl
 book = openpyxl.load_workbook(sys.argv[1])
 values = [c.value for sheet in book for row in sheet.iter_rows() for c in row]
