@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <QtGlobal>
 #include <cstdio>
 
 #ifdef Q_OS_WIN
@@ -67,6 +68,12 @@ QTextStream &stream(bool error) {
 }
 
 } // namespace
+
+void prepareDrawing() {
+#ifndef Q_OS_WIN
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
+}
 
 QTextStream &out() { return stream(false); }
 QTextStream &err() { return stream(true); }

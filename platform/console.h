@@ -11,4 +11,10 @@ namespace console {
 QTextStream &out();
 QTextStream &err();
 
+// Readies a command-line program for drawing into a file (a PDF) without
+// showing a window: on Linux the offscreen platform, which needs no display;
+// on Windows the system's own, which always has a desktop and alone knows
+// the installed fonts. Call before the application object is made.
+void prepareDrawing();
+
 } // namespace console

@@ -15,6 +15,11 @@ namespace {
 // writes nothing for it either. Refused on both, so that nothing vanishes
 // from a text on its way to the store.
 constexpr char16_t kByteOrderMark = 0xFEFF;
+#ifdef Q_OS_WIN
+// Code page 936 writes U+F8F5 (private use) as the single byte 0xFF but does
+// not read 0xFF back; ICU reads it as U+F8F5.
+constexpr char16_t kLastPrivateByte = 0xF8F5;
+#endif
 } // namespace
 
 #ifdef Q_OS_WIN
@@ -71,6 +76,8 @@ QString decode(const QByteArray &bytes) {
     const int got = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.constData() + i, size, wide, 2);
     if (got == 1)
       text += QChar(char16_t(wide[0]));
+    else if (lead == 0xFF)
+      text += QChar(kLastPrivateByte); // as ICU reads it, and as both write U+F8F5
     else
       text += QChar(QChar::ReplacementCharacter);
     i += size;

@@ -41,4 +41,32 @@ unset DISPLAY
 export KG_TEST_PG
 cd "${KG_BUILD:-$root/build}"
 # shellcheck disable=SC2086 # the arguments, split
-ctest --output-on-failure -j2 --timeout 900 ${KG_CTEST_ARGS:-}
+status=0
+ctest --output-on-failure -j2 --timeout 900 ${KG_CTEST_ARGS:-} || status=$?
+
+# The Windows client (plain runs only, not the sanitizer runs of proof.sh):
+# the package and the suites built for Windows (scripts/windows.sh tests),
+# the suites under Wine against the same loopback PostgreSQL
+# (scripts/windows-tests.sh), and the installed client on a desktop of its
+# own (tests/sh/windows_desktop.sh). KG_SKIP_WINDOWS=1 leaves them out, which
+# CI=true refuses.
+if [ -z "${KG_SANITIZE:-}" ] && [ -z "${KG_BUILD_TARGETS:-}" ]; then
+  if [ "${KG_SKIP_WINDOWS:-}" = 1 ] && [ "${CI:-}" != true ]; then
+    echo "test.sh: KG_SKIP_WINDOWS=1: the Windows build and its suites were skipped." >&2
+  else
+    windows=0
+    "$root/scripts/windows.sh" tests || windows=$?
+    if [ "$windows" -eq 0 ]; then
+      KG_BUILD=${KG_BUILD:-$root/build} "$root/scripts/windows-tests.sh" || windows=$?
+      desktop=0
+      DISPLAY= bash "$root/tests/sh/windows_desktop.sh" || desktop=$?
+      # 77: skipped (the suite fails itself instead under CI=true).
+      [ "$desktop" -eq 0 ] || [ "$desktop" -eq 77 ] || windows=$desktop
+    fi
+    if [ "$windows" -ne 0 ]; then
+      echo "test.sh: the Windows build or its suites failed (see the messages above)." >&2
+      status=1
+    fi
+  fi
+fi
+exit $status

@@ -116,8 +116,18 @@ fetch() { # package version -> the unpacked source's folder on stdout
     fi
     rm -rf "$dir" "$cache/src/dl-$pkg"
     mkdir -p "$cache/src/dl-$pkg"
-    (cd "$cache/src/dl-$pkg" && apt-get "${apt_private[@]}" source --download-only "$pkg=$ver" >&2 2>/dev/null) ||
-      fail "the source of $pkg $ver could not be downloaded"
+    # The host's version first; when the archive lists it but does not serve
+    # it (as happens with security updates), the newest that it serves.
+    local v got=""
+    for v in "$ver" $(apt-cache "${apt_private[@]}" showsrc "$pkg" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV); do
+      if (cd "$cache/src/dl-$pkg" && apt-get "${apt_private[@]}" source --download-only "$pkg=$v" >/dev/null 2>&1); then
+        got=$v
+        break
+      fi
+      rm -f "$cache/src/dl-$pkg"/*
+    done
+    [ -n "$got" ] || fail "no source of $pkg could be downloaded"
+    [ "$got" = "$ver" ] || say "the source of $pkg $ver is not served; built from $got"
     dpkg-source --no-check -x "$cache/src/dl-$pkg"/*.dsc "$dir" >/dev/null || fail "the source of $pkg $ver did not unpack"
     rm -rf "$cache/src/dl-$pkg" "$cache/src/${pkg}_"*
     touch "$dir/.unpacked"
@@ -254,3 +264,71 @@ if ! done_mark qt; then
 fi
 say "libraries and Qt ready in $prefix ($((SECONDS - started)) s)"
 [ "$stage" = libs ] && exit 0
+
+# --- The project -------------------------------------------------------------
+# pkg-config sees only the cross-built libraries (otherwise it finds the
+# host's xcb and the build links it).
+t=$SECONDS
+project=$build/project
+export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
+export PKG_CONFIG_PATH=
+testing=OFF
+[ "$stage" = tests ] && testing=ON
+mkdir -p "$build"
+logged project cmake -S "$root" -B "$project" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$prefix/toolchain.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" -DQT_HOST_PATH=/usr \
+  -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DBUILD_TESTING=$testing "-DKG_STORE=${KG_STORE:-}"
+rm -f "$cache/log-project.txt"
+if ! cmake --build "$project" -j"$jobs" >"$build/project-build.log" 2>&1; then
+  grep -E 'error|Error' "$build/project-build.log" | head -n 30 >&2
+  fail "the project did not build for Windows (whole log: $build/project-build.log)"
+fi
+say "project built in $((SECONDS - t)) s"
+
+# --- The program folder --------------------------------------------------------
+# There is no windeployqt here: the plugins Qt loads are named, and every DLL
+# that a program, a DLL or a plugin imports is found in the cache or the
+# MinGW runtime and put beside the programs. What none of them holds is
+# Windows' own (kernel32.dll, odbc32.dll, ...).
+runtime_dirs=("$prefix/bin" "$prefix/lib" "$(dirname "$($triple-gcc-posix -print-libgcc-file-name)")"
+  "/usr/$triple/lib")
+folder=$build/kgfiling
+rm -rf "$folder"
+mkdir -p "$folder/platforms" "$folder/sqldrivers" "$folder/styles"
+cp "$project/kgfiling.exe" "$project/tools/kgadmin.exe" "$folder/"
+# The client's platform, and the one kgadmin print draws its PDF on without
+# a window.
+cp "$prefix/plugins/platforms/qwindows.dll" "$prefix/plugins/platforms/qoffscreen.dll" "$folder/platforms/"
+cp "$prefix/plugins/sqldrivers/qsqlite.dll" "$prefix/plugins/sqldrivers/qsqlpsql.dll" \
+  "$prefix/plugins/sqldrivers/qsqlodbc.dll" "$folder/sqldrivers/"
+if compgen -G "$prefix/plugins/styles/*.dll" >/dev/null; then
+  cp "$prefix/plugins/styles/"*.dll "$folder/styles/"
+else
+  rmdir "$folder/styles"
+fi
+imports() { $triple-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p'; }
+pending=("$folder"/*.exe "$folder"/*/*.dll)
+while [ ${#pending[@]} -gt 0 ]; do
+  file=${pending[0]}
+  pending=("${pending[@]:1}")
+  for dll in $(imports "$file"); do
+    [ -n "$(find "$folder" -maxdepth 1 -iname "$dll" -print -quit)" ] && continue
+    for dir in "${runtime_dirs[@]}"; do
+      found=$(find "$dir" -maxdepth 1 -iname "$dll" -print -quit 2>/dev/null || true)
+      if [ -n "$found" ]; then
+        cp "$found" "$folder/"
+        pending+=("$folder/$(basename "$found")")
+        break
+      fi
+    done
+  done
+done
+find "$folder" -iname '*.exe' -o -iname '*.dll' | xargs $triple-strip --strip-unneeded
+say "program folder: $folder ($(du -sm "$folder" | cut -f1) MB, $(find "$folder" -type f | wc -l) files)"
+
+# --- The installer -----------------------------------------------------------
+version=$(sed -n 's/^project(kgfiling VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+setup=$build/kgfiling-$version-setup.exe
+logged nsis makensis -V2 -INPUTCHARSET UTF8 -DSOURCE="$folder" -DOUTFILE="$setup" -DVERSION="$version" \
+  "$root/packaging/kgfiling.nsi"
+say "installer: $setup ($(du -m "$setup" | cut -f1) MB); all in $((SECONDS - started)) s"

@@ -30,6 +30,8 @@
 
 #include "tools/admin.h"
 
+#include "platform/console.h"
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHash>
@@ -147,7 +149,7 @@ int main(int argc, char *argv[]) {
   const bool drawing = argc > 1 && qstrcmp(argv[1], "print") == 0;
   std::unique_ptr<QCoreApplication> app;
   if (drawing) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    console::prepareDrawing();
     standardHandler = qInstallMessageHandler(quietHandler);
     app = std::make_unique<QGuiApplication>(argc, argv);
   } else {

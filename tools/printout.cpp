@@ -20,8 +20,10 @@ namespace admin {
 namespace {
 
 const char *const kTitle = "澄岭区2022年城区公办幼儿园小班招生申请表";
-// The font the form is drawn in; it is embedded in the file.
-const char *const kFontFamily = "WenQuanYi Zen Hei";
+// The fonts the form may be drawn in, the first installed one taken; it is
+// embedded in the file. Debian has WenQuanYi Zen Hei (fonts-wqy-zenhei), a
+// Chinese Windows SimHei.
+const char *const kFontFamilies[] = {"WenQuanYi Zen Hei", "SimHei"};
 
 // A field of the paper form: its caption and the column that holds its value.
 struct Field {
@@ -60,17 +62,27 @@ const Section kSections[] = {
 
 QString text(const char *utf8) { return QString::fromUtf8(utf8); }
 
+// The first of the form's fonts that is installed; empty when none is.
+QString formFont() {
+  const QStringList installed = QFontDatabase::families();
+  for (const char *family : kFontFamilies)
+    if (installed.contains(text(family)))
+      return text(family);
+  return {};
+}
+
 // Draws on an A4 page in millimetres.
 class Page {
 public:
-  explicit Page(QPdfWriter &writer) : m_painter(&writer), m_dpmm(writer.resolution() / 25.4) {
+  Page(QPdfWriter &writer, const QString &family)
+      : m_painter(&writer), m_dpmm(writer.resolution() / 25.4), m_family(family) {
     m_painter.setPen(QPen(Qt::black, mm(0.3)));
   }
   QPainter &painter() { return m_painter; }
   double mm(double value) const { return value * m_dpmm; }
   QRectF box(double x, double y, double w, double h) const { return QRectF(mm(x), mm(y), mm(w), mm(h)); }
   void font(double points, bool bold = false) {
-    QFont face(text(kFontFamily));
+    QFont face(m_family);
     face.setPointSizeF(points);
     face.setBold(bold);
     m_painter.setFont(face);
@@ -81,10 +93,11 @@ public:
 private:
   QPainter m_painter;
   double m_dpmm;
+  QString m_family;
 };
 
-void draw(QPdfWriter &writer, const QMap<QString, QString> &values, const QString &recorded) {
-  Page page(writer);
+void draw(QPdfWriter &writer, const QString &family, const QMap<QString, QString> &values, const QString &recorded) {
+  Page page(writer, family);
   const double left = 18;
   const double width = 174;
   double y = 16;
@@ -173,9 +186,10 @@ int printApplication(const QStringList &args) {
     throw UsageError{QStringLiteral("print: \"%1\": the file must end in .pdf").arg(file)};
   if (!QFileInfo(QFileInfo(file).absolutePath()).isDir())
     throw UsageError{QStringLiteral("print: the folder of \"%1\" does not exist").arg(file)};
-  if (!QFontDatabase::families().contains(text(kFontFamily)))
-    throw StoreError(
-        QStringLiteral("print: the font \"%1\" is not installed (Debian: fonts-wqy-zenhei)").arg(text(kFontFamily)));
+  const QString family = formFont();
+  if (family.isEmpty())
+    throw StoreError(QStringLiteral("print: neither the font \"WenQuanYi Zen Hei\" (Debian: fonts-wqy-zenhei) nor "
+                                    "\"SimHei\" is installed"));
   Store store(location);
   store.requireRecords();
   const QStringList columns = schema::applicationColumns();
@@ -198,7 +212,7 @@ int printApplication(const QStringList &args) {
     writer.setResolution(600);
     writer.setTitle(text(kTitle) + QStringLiteral(" ") + number);
     writer.setCreator(QStringLiteral("kgadmin"));
-    draw(writer, values, recordedText(rows.first().at(columns.size())));
+    draw(writer, family, values, recordedText(rows.first().at(columns.size())));
   }
   if (!target.commit())
     throw StoreError(QStringLiteral("cannot write %1: %2").arg(file, target.errorString()));
