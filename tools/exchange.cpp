@@ -153,12 +153,16 @@ private:
       characters << (c < 0x20 || QStringLiteral("[]:*?/\\").contains(QChar(c)) ? uint('_') : c);
     while (!characters.isEmpty() && characters.first() == '\'')
       characters.removeFirst();
-    while (!characters.isEmpty() && characters.last() == '\'')
-      characters.removeLast();
-    const auto text = [](const QList<uint> &ucs4, qsizetype max) {
-      return QString::fromUcs4(reinterpret_cast<const char32_t *>(ucs4.constData()), qMin(ucs4.size(), max));
+    // Cut first, then drop the apostrophes the cut may have left at the end.
+    const auto text = [](QList<uint> ucs4, qsizetype max) {
+      ucs4.resize(qMin(ucs4.size(), max));
+      while (!ucs4.isEmpty() && ucs4.last() == '\'')
+        ucs4.removeLast();
+      return QString::fromUcs4(reinterpret_cast<const char32_t *>(ucs4.constData()), ucs4.size());
     };
-    QString usable = characters.isEmpty() ? QStringLiteral("_") : text(characters, LXW_SHEETNAME_MAX);
+    if (text(characters, LXW_SHEETNAME_MAX).isEmpty())
+      characters = {uint('_')};
+    QString usable = text(characters, LXW_SHEETNAME_MAX);
     for (int n = 2; m_names.contains(usable, Qt::CaseInsensitive); ++n) {
       const QString suffix = QStringLiteral(" (%1)").arg(n);
       usable = text(characters, LXW_SHEETNAME_MAX - suffix.size()) + suffix;
