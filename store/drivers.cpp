@@ -5,8 +5,6 @@
 #include "store/postgres/backend.h"
 #include "store/sqlite/backend.h"
 
-#include <QSqlDriver>
-
 namespace drivers {
 
 const StoreDriver &forLocation(const StoreLocation &location) {
@@ -27,19 +25,14 @@ const StoreDriver &forDialect(schema::Dialect dialect) {
   throw StoreError(QStringLiteral("Unknown kind of store"));
 }
 
-} // namespace drivers
-
-namespace schema {
-
-Dialect dialectOf(const QSqlDatabase &db) {
-  switch (db.driver()->dbmsType()) {
-  case QSqlDriver::SQLite: return Dialect::SQLite;
-  case QSqlDriver::PostgreSQL: return Dialect::PostgreSQL;
-  case QSqlDriver::MSSqlServer: return Dialect::SqlServer;
-  default: break;
-  }
-  throw StoreError(
-      QStringLiteral("The store server (driver %1) is neither SQLite, PostgreSQL nor SQL Server").arg(db.driverName()));
+std::optional<schema::Dialect> dialectNamed(const QString &name) {
+  if (name == QLatin1String("sqlite"))
+    return schema::Dialect::SQLite;
+  if (name == QLatin1String("postgres"))
+    return schema::Dialect::PostgreSQL;
+  if (name == QLatin1String("mssql"))
+    return schema::Dialect::SqlServer;
+  return std::nullopt;
 }
 
-} // namespace schema
+} // namespace drivers

@@ -7,8 +7,6 @@
 #include "store/records.h"
 
 #include <QRegularExpression>
-#include <QSqlError>
-#include <QSqlQuery>
 
 namespace admin {
 
@@ -103,7 +101,7 @@ int createLogin(const QStringList &args) {
     return kStoreFailed;
   }
   store.requireTables();
-  if (!schema::hasQuotas(store.db())) {
+  if (!schema::hasQuotas(store.connection())) {
     err() << "create-login: " << location.describe()
           << " was made before the store kept the capacities (lz_yeyme); run kgadmin upgrade first. Nothing "
              "changed.\n";

@@ -8,11 +8,14 @@ public:
   std::unique_ptr<StoreBackend> connect(const StoreLocation &location, int timeoutSeconds) const override {
     return std::make_unique<OdbcBackend>(location, timeoutSeconds);
   }
-  QSqlDatabase addAdminConnection(const QString &name, const StoreLocation &location) const override {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name);
-    db.setDatabaseName(location.odbcConnection);
-    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(qMax(1, location.loginTimeout)));
-    return db;
+  // PostgreSQL lists its catalog among the schemas; SQL Server has none of
+  // that name.
+  schema::Dialect dialect(StoreBackend &connection) const override {
+    Result found;
+    connection.run(QStringLiteral("select count(*) from INFORMATION_SCHEMA.SCHEMATA where SCHEMA_NAME = 'pg_catalog'"),
+                   {}, &found);
+    return !found.rows.isEmpty() && found.rows.first().value(0).toInt() > 0 ? schema::Dialect::PostgreSQL
+                                                                            : schema::Dialect::SqlServer;
   }
   // SQL Server's statements; a PostgreSQL server reached through ODBC
   // speaks PostgreSQL's (drivers::forDialect).

@@ -8,30 +8,7 @@ public:
   std::unique_ptr<StoreBackend> connect(const StoreLocation &location, int timeoutSeconds) const override {
     return std::make_unique<PostgresBackend>(location, timeoutSeconds);
   }
-  QSqlDatabase addAdminConnection(const QString &name, const StoreLocation &location) const override {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-    QString options = QStringLiteral("connect_timeout=10");
-    if (location.alternates.isEmpty()) {
-      db.setHostName(location.host);
-      db.setPort(location.port);
-    } else {
-      // Every server in turn, as the client tries them.
-      QStringList hosts{location.host}, ports{QString::number(location.port)};
-      for (const StoreLocation::Server &server : location.alternates) {
-        hosts << server.host;
-        ports << QString::number(server.port);
-      }
-      db.setHostName(hosts.join(QLatin1Char(',')));
-      options += QStringLiteral(";port=") + ports.join(QLatin1Char(','));
-    }
-    if (!location.targetSessionAttrs.isEmpty())
-      options += QStringLiteral(";target_session_attrs=") + location.targetSessionAttrs;
-    db.setDatabaseName(location.database);
-    db.setUserName(location.user);
-    db.setPassword(location.password);
-    db.setConnectOptions(options);
-    return db;
-  }
+  schema::Dialect dialect(StoreBackend &) const override { return schema::Dialect::PostgreSQL; }
   QStringList createStatements() const override { return PostgresBackend::createStatements(); }
   QStringList dropStatements() const override { return PostgresBackend::dropStatements(); }
   QStringList quotaUpgradeStatements() const override { return PostgresBackend::quotaUpgradeStatements(); }
@@ -51,6 +28,12 @@ public:
     return QStringLiteral("lock table lz_yjxxk in share row exclusive mode");
   }
   QString nullsFirst() const override { return QStringLiteral(" nulls first"); }
+  // The scratch database's own getdate(), the server's clock shifted.
+  QStringList scratchClockStatements(qint64 offsetSeconds) const override {
+    return {QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
+                           "$$ select (localtimestamp(3) + interval '%1 seconds')::timestamp $$")
+                .arg(offsetSeconds)};
+  }
   QString copyName(const StoreLocation &location) const override { return location.database; }
   QString copySuffix() const override { return QStringLiteral("dump"); }
   // pg_dump's copy is one snapshot of the database, taken while clients go
