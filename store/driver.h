@@ -19,9 +19,29 @@
 #include <memory>
 #include <optional>
 
+// The client's login, made or updated by kgadmin create-login: what was
+// done, and what the administrator should know besides.
+struct LoginMade {
+  QString summary;
+  QStringList notes;
+};
+// The login was not made, for a reason of the server's: nothing changed.
+class LoginRefused : public StoreError {
+public:
+  using StoreError::StoreError;
+};
+
 class StoreDriver {
 public:
   virtual ~StoreDriver() = default;
+
+  // The location a setting of this server's names (StoreLocation::parse):
+  // none when the text is not this server's; raises StoreError for one that
+  // is but does not read. setting() writes it back, password included;
+  // describe() names it in messages, without the password.
+  virtual std::optional<StoreLocation> parse(const QString &text) const = 0;
+  virtual QString setting(const StoreLocation &location) const = 0;
+  virtual QString describe(const StoreLocation &location) const = 0;
 
   // A connection of a query object to the store at the location, whose
   // statements end after timeoutSeconds.
@@ -102,6 +122,18 @@ public:
   virtual QString clockOffsetStatement() const { return {}; }
   virtual QStringList scratchClockStatements(qint64 offsetSeconds) const { return clockStatements(offsetSeconds); }
 
+  // The client's own login (kgadmin create-login), made or updated on the
+  // store of an administrative connection with its rights and its share of
+  // the server's connections, where kgadmin makes it (PostgreSQL; SQL
+  // Server's comes from the script of print-mssql-login-script, SQLite has
+  // none). The password is any text. Raises LoginRefused or StoreError.
+  virtual bool makesLogins() const { return false; }
+  virtual LoginMade makeLogin(StoreBackend &connection, const QString &user, const QString &password) const {
+    Q_UNUSED(connection);
+    Q_UNUSED(password);
+    throw LoginRefused(QStringLiteral("kgadmin makes no login %1 on this server").arg(user));
+  }
+
   // What a new store at the location needs before it is created (kgadmin
   // init): the embedded store's folder, which the user's data folder may not
   // hold yet.
@@ -110,6 +142,9 @@ public:
 
 namespace drivers {
 
+// The location a setting names, as the driver of its server reads it; none
+// when no driver takes the text.
+std::optional<StoreLocation> parse(const QString &text);
 // The driver of the server the location names, through its client library.
 const StoreDriver &forLocation(const StoreLocation &location);
 // The driver whose statements the server of an open connection speaks (an

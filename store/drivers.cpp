@@ -7,6 +7,14 @@
 
 namespace drivers {
 
+std::optional<StoreLocation> parse(const QString &text) {
+  for (const StoreDriver *driver : {&sqliteDriver(), &postgresDriver(), &odbcDriver()}) {
+    if (std::optional<StoreLocation> location = driver->parse(text))
+      return location;
+  }
+  return std::nullopt;
+}
+
 const StoreDriver &forLocation(const StoreLocation &location) {
   switch (location.backend) {
   case StoreLocation::Backend::SQLite: return sqliteDriver();

@@ -9,6 +9,20 @@ namespace {
 
 class SqliteDriver final : public StoreDriver {
 public:
+  std::optional<StoreLocation> parse(const QString &text) const override {
+    if (!text.startsWith(QLatin1String("sqlite:")))
+      return std::nullopt;
+    StoreLocation location;
+    location.backend = StoreLocation::Backend::SQLite;
+    location.file = text.mid(7);
+    if (location.file.isEmpty())
+      StoreLocation::refuse(text, QStringLiteral("no database file after sqlite:"));
+    return location;
+  }
+  QString setting(const StoreLocation &location) const override { return QStringLiteral("sqlite:") + location.file; }
+  QString describe(const StoreLocation &location) const override {
+    return QStringLiteral("SQLite file %1").arg(location.file);
+  }
   std::unique_ptr<StoreBackend> connect(const StoreLocation &location, int timeoutSeconds) const override {
     return std::make_unique<SqliteBackend>(location, timeoutSeconds);
   }
