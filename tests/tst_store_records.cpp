@@ -125,6 +125,7 @@ private slots:
   void printout();
   void correctionsOnRecord_data() { addBackends(); }
   void correctionsOnRecord();
+  void administeredThroughOdbc();
   void backupRestored_data() { addBackends(); }
   void backupRestored();
   void forcedInitLeavesACopy();
@@ -551,6 +552,35 @@ void StoreRecordsTest::correctionsOnRecord() {
   const AdminOutcome history = kgadmin({QStringLiteral("history"), db->location().setting(), kNumber});
   QCOMPARE(history.code, 0);
   QVERIFY2(history.out.contains(QStringLiteral("3 change(s) on record")), qPrintable(history.out));
+}
+
+// The commands reach a store through ODBC too: the connection tells which
+// server's statements to send (here PostgreSQL's, through its ODBC driver),
+// and a correction runs in one transaction with its audit context.
+void StoreRecordsTest::administeredThroughOdbc() {
+  STORE_OR_SKIP(db, QStringLiteral("pg"));
+  db->insertApplication(TestStore::sampleApplication(kNumber));
+  const QString odbc = db->odbcLocation().setting();
+  const AdminOutcome status = kgadmin({QStringLiteral("status"), odbc});
+  QVERIFY2(status.code == 0, qPrintable(status.err));
+  QVERIFY2(status.out.contains(QStringLiteral("filing:   open\n")), qPrintable(status.out));
+  QVERIFY2(status.out.contains(QStringLiteral("  实验幼儿园和平园区  1\n")), qPrintable(status.out));
+  QVERIFY2(!status.out.contains(QStringLiteral("(offset")), qPrintable(status.out)); // the server's own clock
+  const AdminOutcome clock = kgadmin({QStringLiteral("set-clock"), odbc, QStringLiteral("2022-06-20 10:15:30")});
+  QCOMPARE(clock.code, 1);
+  QVERIFY2(clock.err.contains(QStringLiteral("the server answers getdate() from its own clock")),
+           qPrintable(clock.err));
+
+  const AdminOutcome corrected =
+      kgadmin({QStringLiteral("correct"), odbc, kNumber, QStringLiteral("姓名"), QStringLiteral("欧阳娜娜"),
+               QStringLiteral("--reason"), QStringLiteral("户口簿上的姓名")});
+  QVERIFY2(corrected.code == 0, qPrintable(corrected.err));
+  QCOMPARE(db->value(QStringLiteral("select 姓名 from lz_yjxxk")).toString(), QStringLiteral("欧阳娜娜"));
+  QCOMPARE(db->value(QStringLiteral("select 操作 from lz_xgjl")).toString(), QStringLiteral("更正"));
+  QCOMPARE(db->value(QStringLiteral("select 原因 from lz_xgjl")).toString(), QStringLiteral("户口簿上的姓名"));
+  const AdminOutcome upgraded = kgadmin({QStringLiteral("upgrade"), odbc});
+  QVERIFY2(upgraded.code == 0, qPrintable(upgraded.err));
+  QVERIFY2(upgraded.out.contains(QStringLiteral("already has the recording time")), qPrintable(upgraded.out));
 }
 
 void StoreRecordsTest::backupRestored() {
