@@ -44,6 +44,8 @@ private slots:
   void valuesAsReadThroughOdbc();
   void longTextsWhole_data();
   void longTextsWhole();
+  void failuresCarryTheDriversWords_data();
+  void failuresCarryTheDriversWords();
 };
 
 void OdbcTest::valuesAsReadThroughOdbc_data() {
@@ -142,6 +144,40 @@ void OdbcTest::longTextsWhole() {
   query.open();
   QCOMPARE(query.rowCount(), 1);
   QCOMPARE(query.fieldValue(QStringLiteral("值")).toInt(), 2 * repeats);
+}
+
+void OdbcTest::failuresCarryTheDriversWords_data() {
+  QTest::addColumn<QString>("failure"); // login, statement
+  QTest::addColumn<QStringList>("told");
+  QTest::newRow("wrong password") << "login"
+                                  << QStringList{QStringLiteral("Cannot connect to the store"),
+                                                 QStringLiteral("password authentication failed")};
+  QTest::newRow("unknown column") << "statement"
+                                  << QStringList{QStringLiteral("column \"不存在的列\" does not exist"),
+                                                 QStringLiteral("select 不存在的列 from lz_kttb")};
+}
+
+void OdbcTest::failuresCarryTheDriversWords() {
+  // The driver's diagnostics reach the message whole, Chinese names
+  // included, with the statement that failed.
+  auto db = TestStore::postgres();
+  KG_REQUIRE_PG(db->available());
+  QFETCH(QString, failure);
+  QFETCH(QStringList, told);
+  StoreLocation location = db->odbcLocation();
+  if (failure == QLatin1String("login"))
+    location.odbcConnection.replace(QStringLiteral("Pwd=%1").arg(db->location().password),
+                                    QStringLiteral("Pwd=wrong%1").arg(db->location().password));
+  QueryObject query(QStringLiteral("ADOTab"), 10, location);
+  query.setSql(Statement::plain(QStringLiteral("select 不存在的列 from lz_kttb")));
+  try {
+    query.open();
+    QFAIL("no failure");
+  } catch (const StoreError &error) {
+    for (const QString &part : told)
+      QVERIFY2(error.message().contains(part), qPrintable(error.message()));
+  }
+  QVERIFY(!query.isOpen());
 }
 
 KG_TEST_MAIN(OdbcTest)
