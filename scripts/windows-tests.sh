@@ -57,12 +57,24 @@ for where in tests tools; do
     if [ -d "$prefix/plugins/$dir" ]; then cp -r "$prefix/plugins/$dir" "$project/$where/"; fi
   done
 done
+# Wine hands a Windows program none of the host's QT_* variables (they are
+# the host's Qt's); WINEQT_<name> sets QT_<name> for the Windows programs,
+# as WINEPATH sets PATH. Without them the suites ran on the windows platform
+# of Wine's desktop, not offscreen.
 # A Linux path is a path on the current drive, Z: (a drive letter's colon
 # would end the platform's name).
-export QT_QPA_PLATFORM="offscreen:configfile=$root/tests/fixture/screen.json"
+export WINEQT_QPA_PLATFORM="offscreen:configfile=$root/tests/fixture/screen.json"
 # Messages (a fatal one too) to the output, never into a message box that
 # would wait for a click.
-export QT_FORCE_STDERR_LOGGING=1
+export WINEQT_FORCE_STDERR_LOGGING=1
+# Qt's offscreen platform on Windows finds its fonts in one folder, not
+# through Windows: the host's font files, the faces the suites have on Linux
+# (WenQuanYi Zen Hei, Liberation, DejaVu).
+fonts=$build/wine-tests-fonts
+rm -rf "$fonts"
+mkdir -p "$fonts"
+find /usr/share/fonts -type f \( -name '*.ttf' -o -name '*.ttc' -o -name '*.otf' \) -exec ln -sf {} "$fonts/" \;
+export WINEQT_QPA_FONTDIR=$fonts
 export TZ=${TZ:-UTC}
 
 failed=()
