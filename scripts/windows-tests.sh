@@ -98,24 +98,10 @@ else
   say "gbktable: no Linux build of kggbktable in $linux_build/tests"
 fi
 
-# Built for Windows but not run by default, each for a fact of the Linux test
-# set-up that the suite still takes for granted (named, they run):
-#  tst_gate            the regional key as a settings file (KG_REGIONAL_FILE);
-#                      on Windows the gate reads the registry, which the
-#                      desktop suite checks; and the offscreen platform's
-#                      window frames
-#  tst_start           the offscreen platform's window frames (Wine's differ)
-#  tst_clipboardguard  the identity-number box is reported hidden under Wine
-#  tst_store_admin     the user's data folder from XDG_DATA_HOME
-#  tst_store_location  XDG_DATA_HOME, and FreeTDS's SQL Server connection
-#                      string (Windows' driver takes the port after the host)
-#  tst_store_race      the racing workers' answers through a pipe
-not_by_default=" tst_gate tst_start tst_clipboardguard tst_store_admin tst_store_location tst_store_race "
 suites=("$@")
 if [ ${#suites[@]} -eq 0 ]; then
   for exe in "$project/tests"/tst_*.exe; do
-    name=$(basename "$exe" .exe)
-    [[ "$not_by_default" == *" $name "* ]] || suites+=("$name")
+    suites+=("$(basename "$exe" .exe)")
   done
 fi
 for suite in "${suites[@]}"; do
