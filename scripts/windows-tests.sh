@@ -57,12 +57,24 @@ for where in tests tools; do
     if [ -d "$prefix/plugins/$dir" ]; then cp -r "$prefix/plugins/$dir" "$project/$where/"; fi
   done
 done
+# Wine hands a Windows program none of the host's QT_* variables (they are
+# the host's Qt's); WINEQT_<name> sets QT_<name> for the Windows programs,
+# as WINEPATH sets PATH. Without them the suites ran on the windows platform
+# of Wine's desktop, not offscreen.
 # A Linux path is a path on the current drive, Z: (a drive letter's colon
 # would end the platform's name).
-export QT_QPA_PLATFORM="offscreen:configfile=$root/tests/fixture/screen.json"
+export WINEQT_QPA_PLATFORM="offscreen:configfile=$root/tests/fixture/screen.json"
 # Messages (a fatal one too) to the output, never into a message box that
 # would wait for a click.
-export QT_FORCE_STDERR_LOGGING=1
+export WINEQT_FORCE_STDERR_LOGGING=1
+# Qt's offscreen platform on Windows finds its fonts in one folder, not
+# through Windows: the host's font files, the faces the suites have on Linux
+# (WenQuanYi Zen Hei, Liberation, DejaVu).
+fonts=$build/wine-tests-fonts
+rm -rf "$fonts"
+mkdir -p "$fonts"
+find /usr/share/fonts -type f \( -name '*.ttf' -o -name '*.ttc' -o -name '*.otf' \) -exec ln -sf {} "$fonts/" \;
+export WINEQT_QPA_FONTDIR=$fonts
 export TZ=${TZ:-UTC}
 
 failed=()
@@ -86,24 +98,10 @@ else
   say "gbktable: no Linux build of kggbktable in $linux_build/tests"
 fi
 
-# Built for Windows but not run by default, each for a fact of the Linux test
-# set-up that the suite still takes for granted (named, they run):
-#  tst_gate            the regional key as a settings file (KG_REGIONAL_FILE);
-#                      on Windows the gate reads the registry, which the
-#                      desktop suite checks; and the offscreen platform's
-#                      window frames
-#  tst_start           the offscreen platform's window frames (Wine's differ)
-#  tst_clipboardguard  the identity-number box is reported hidden under Wine
-#  tst_store_admin     the user's data folder from XDG_DATA_HOME
-#  tst_store_location  XDG_DATA_HOME, and FreeTDS's SQL Server connection
-#                      string (Windows' driver takes the port after the host)
-#  tst_store_race      the racing workers' answers through a pipe
-not_by_default=" tst_gate tst_start tst_clipboardguard tst_store_admin tst_store_location tst_store_race "
 suites=("$@")
 if [ ${#suites[@]} -eq 0 ]; then
   for exe in "$project/tests"/tst_*.exe; do
-    name=$(basename "$exe" .exe)
-    [[ "$not_by_default" == *" $name "* ]] || suites+=("$name")
+    suites+=("$(basename "$exe" .exe)")
   done
 fi
 for suite in "${suites[@]}"; do

@@ -135,10 +135,24 @@ void GateTest::outcomes() {
   QCOMPARE(Form1->Panel1->isVisible(), false);
   if (regional == QLatin1String("differs")) {
     // The nine values, written in order after what the key held.
-    QCOMPARE(windows.readRegional().split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(1),
-             (QStringList{"sDate=-", "sShortDate=yyyy-MM-dd", "sTimeFormat=HH:mm:ss", "sCurrency=¥",
-                          "sTime=:", "sShortTime=HH:mm", "iTime=1", "iTimePrefix=0", "iTLZero=0",
-                          "sLongDate=yyyy'年'M'月'd'日'"}));
+    QStringList expected{"sDate=-",
+                         "sShortDate=yyyy-MM-dd",
+                         "sTimeFormat=HH:mm:ss",
+                         "sCurrency=¥",
+                         "sTime=:",
+                         "sShortTime=HH:mm",
+                         "iTime=1",
+                         "iTimePrefix=0",
+                         "iTLZero=0",
+                         "sLongDate=yyyy'年'M'月'd'日'"};
+    QStringList values = windows.regionalValues();
+#ifdef Q_OS_WIN
+    // The registry keeps a key's values in an order of its own (Wine's by
+    // name): the same values, whatever their order.
+    expected.sort();
+    values.sort();
+#endif
+    QCOMPARE(values, expected);
   }
   if (passes) {
     const QDate expected = canSetClock ? QDate(2022, 6, 20) : db->serverDate();

@@ -9,6 +9,7 @@
 #include "store/schema.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -22,6 +23,7 @@ class StoreAdminTest : public QObject {
   Q_OBJECT
 private slots:
   void initTestCase();
+  void cleanupTestCase();
   void initCreatesAndRefusesToClobber();
   void settingsAndStatus_data();
   void settingsAndStatus();
@@ -35,12 +37,37 @@ private slots:
 private:
   // The user's data folder of every kgadmin run here (the copies a forced
   // init writes go there).
+#ifdef Q_OS_WIN
+  // Windows gives a program the user's data folder from the user's profile,
+  // whatever its environment says: the suite has the user's own kgfiling
+  // folder to itself, and what it held waits aside meanwhile.
+  QString m_folder, m_aside;
+  bool m_ownsFolder = false;
+#else
   QTemporaryDir m_data;
+#endif
 };
 
 void StoreAdminTest::initTestCase() {
+#ifdef Q_OS_WIN
+  m_folder = QFileInfo(StoreLocation::embeddedFile()).absolutePath();
+  m_aside = m_folder + QStringLiteral(" (aside while kgfiling's tests run)");
+  QVERIFY2(!QFileInfo::exists(m_aside), qPrintable(m_aside + QStringLiteral(" is left from an earlier run")));
+  QVERIFY(!QFileInfo::exists(m_folder) || QDir().rename(m_folder, m_aside));
+  m_ownsFolder = true;
+#else
   QVERIFY(m_data.isValid());
   qputenv("XDG_DATA_HOME", m_data.path().toUtf8());
+#endif
+}
+
+void StoreAdminTest::cleanupTestCase() {
+#ifdef Q_OS_WIN
+  if (!m_ownsFolder)
+    return;
+  QVERIFY(QDir(m_folder).removeRecursively());
+  QVERIFY(!QFileInfo::exists(m_aside) || QDir().rename(m_aside, m_folder));
+#endif
 }
 
 void StoreAdminTest::initCreatesAndRefusesToClobber() {
@@ -169,8 +196,15 @@ void StoreAdminTest::defaultStore() {
   QSKIP("this build names its store (KG_STORE)");
 #else
   environment.remove(QStringLiteral("KG_STORE"));
+#ifdef Q_OS_WIN
+  // The user's own folder, which the suite has to itself: without the
+  // copies that the runs before left there.
+  const QString embedded = StoreLocation::embeddedFile();
+  QVERIFY(QDir(QFileInfo(embedded).absolutePath()).removeRecursively());
+#else
   environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
   const QString embedded = dir.filePath(QStringLiteral("data/kgfiling/store.db"));
+#endif
   const Outcome init = kgadmin({QStringLiteral("init")}, environment);
   QVERIFY2(init.code == 0, qPrintable(init.err));
   QVERIFY2(init.out.contains(embedded), qPrintable(init.out));

@@ -70,6 +70,12 @@ void StoreLocationTest::parse_data() {
                         << "127.0.0.1" << 5432 << "kg"
                         << "u"
                         << "p";
+  // Windows' SQL Server driver: the port after the address.
+  QTest::newRow("odbc, port after the server")
+      << "odbc:Driver={SQL Server};Server=db.example,1434;Uid=sa;Pwd=pw9" << odbc << ""
+      << "db.example" << 1434 << ""
+      << "sa"
+      << "pw9";
 }
 
 void StoreLocationTest::parse() {
@@ -205,6 +211,11 @@ void StoreLocationTest::clientSetting() {
   QCOMPARE(built.describe(), StoreLocation::parse(QStringLiteral(KG_STORE)).describe());
 #else
   QCOMPARE(built.backend, StoreLocation::Backend::SQLite);
+#ifdef Q_OS_WIN
+  // The user's local application data folder.
+  QCOMPARE(built.file,
+           QDir::fromNativeSeparators(qEnvironmentVariable("LOCALAPPDATA")) + QStringLiteral("/kgfiling/store.db"));
+#else
   const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
   qputenv("XDG_DATA_HOME", "/srv/profile/data");
   QCOMPARE(StoreLocation::client().file, QStringLiteral("/srv/profile/data/kgfiling/store.db"));
@@ -212,6 +223,7 @@ void StoreLocationTest::clientSetting() {
   QCOMPARE(StoreLocation::client().file, QDir::homePath() + QStringLiteral("/.local/share/kgfiling/store.db"));
   if (!dataHome.isEmpty())
     qputenv("XDG_DATA_HOME", dataHome);
+#endif
 #endif
 }
 

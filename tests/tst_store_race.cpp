@@ -140,7 +140,11 @@ void StoreRaceTest::race() {
   for (auto &process : processes) {
     QVERIFY2(process->waitForFinished(120000), "a worker did not finish");
     QCOMPARE(process->exitCode(), 0);
-    outcomes << QString::fromUtf8(process->readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // One line per attempt; on Windows the worker's text output ends each
+    // line with \r\n.
+    for (const QString &line :
+         QString::fromUtf8(process->readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+      outcomes << line.trimmed();
   }
   QCOMPARE(outcomes.size(), workers * attempts);
   for (const QString &outcome : outcomes)

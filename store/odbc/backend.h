@@ -1,14 +1,14 @@
 #pragma once
-// SQL Server (the district's store) through ODBC: Qt's ODBC driver, with the
-// driver manager linked for what the driver does not expose (the statement
-// time limit, the link's state). The same backend reaches a PostgreSQL server
-// through its ODBC driver, which the tests use.
+// SQL Server (the district's store) through ODBC, on the driver manager's own
+// API (unixODBC; odbc32 on Windows): texts go in and out as UTF-16 (the wide
+// functions and SQL_C_WCHAR), so that Chinese text needs no code page of the
+// driver's. The same backend reaches a PostgreSQL server through its ODBC
+// driver, which the tests use.
 
 #include "store/backend.h"
 
 #include <QDeadlineTimer>
-#include <QSqlDatabase>
-#include <QSqlQuery>
+#include <QList>
 #include <QStringList>
 #include <memory>
 #include <unordered_map>
@@ -55,13 +55,26 @@ protected:
 
 private:
   enum class Server { SqlServer, PostgreSQL };
+  // The handles are ODBC's SQLHANDLE (void *), kept opaque here so that
+  // the ODBC headers (and windows.h under them) stay in backend.cpp.
+  using Handle = void *;
+  // A statement prepared once on the connection and run again with new
+  // values; freed with the connection.
   struct Prepared {
-    QSqlQuery query;
-    bool described = false;
-    QStringList columns;
+    Handle statement = nullptr;
+    bool described = false; // run at least once with a result
+    ~Prepared();
   };
   Prepared &prepared(const QString &text);
-  QSqlDatabase database() const;
+  // Reads the rows of the statement's open result; the cursor stays open.
+  void fetch(Handle statement, const QString &text, Result *result);
+  // The driver's diagnostics after a failed call on the statement (or on the
+  // connection when statement is null), as "what: messages [native code]".
+  QString failure(const QString &what, Handle statement = nullptr) const;
+  // The SQLSTATE of the statement's first diagnostic record.
+  QString state(Handle statement) const;
+  // Frees the connection's handles; the statements go first.
+  void release();
   // The session a statement was sent on: on PostgreSQL its process number
   // and the name the connection gave itself.
   struct Session {
@@ -80,9 +93,13 @@ private:
   static constexpr int kProcedureBoundMs = 2 * kLockWaitMs + 1000;
   Session m_session;
 
-  QString m_connectionName;
+  Handle m_environment = nullptr;
+  Handle m_connection = nullptr;
   bool m_connected = false;
   Server m_server = Server::SqlServer;
+  // The digits of a second's fraction that the server's timestamp keeps (3
+  // on SQL Server's datetime): a bound date-time is cut to them.
+  int m_fractionDigits = 0;
   std::unordered_map<QString, std::unique_ptr<Prepared>> m_prepared;
 };
 

@@ -37,6 +37,15 @@ public:
       StoreLocation::refuse(text, QStringLiteral("no connection string after odbc:"));
     location.host = valueOf(location.odbcConnection, QStringLiteral("Server"));
     location.port = valueOf(location.odbcConnection, QStringLiteral("Port")).toInt();
+    // Windows' SQL Server driver takes the port after the address
+    // (Server=host,port), as the client's own connection string there says.
+    const qsizetype comma = location.host.lastIndexOf(QLatin1Char(','));
+    bool isPort = false;
+    const int port = comma > 0 ? location.host.mid(comma + 1).trimmed().toInt(&isPort) : 0;
+    if (location.port == 0 && isPort && port > 0) {
+      location.host = location.host.left(comma).trimmed();
+      location.port = port;
+    }
     location.database = valueOf(location.odbcConnection, QStringLiteral("Database"));
     location.user = valueOf(location.odbcConnection, QStringLiteral("Uid"));
     location.password = valueOf(location.odbcConnection, QStringLiteral("Pwd"));
