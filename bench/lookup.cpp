@@ -17,8 +17,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <libpq-fe.h>
@@ -251,59 +249,9 @@ private:
 // ---------------------------------------------------------------------------
 
 struct Round {
-  bench::Summary query, qt, raw;          // wall time (us)
-  bench::Summary queryCpu, qtCpu, rawCpu; // this thread's CPU time (us)
+  bench::Summary query, raw;       // wall time (us)
+  bench::Summary queryCpu, rawCpu; // this thread's CPU time (us)
   bool agree = true;
-};
-
-// Qt SQL alone, without the query object: the lookup prepared once on a
-// connection of its own, bound, run, every row fetched, two columns read.
-class QtSqlLookup {
-public:
-  explicit QtSqlLookup(bench::Store &store) {
-    const StoreLocation &where = store.location();
-    QSqlDatabase db = QSqlDatabase::addDatabase(
-        where.backend == StoreLocation::Backend::SQLite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"),
-        QStringLiteral("qt-sql-alone"));
-    if (where.backend == StoreLocation::Backend::SQLite) {
-      db.setDatabaseName(where.file);
-    } else {
-      db.setHostName(where.host);
-      db.setPort(where.port);
-      db.setDatabaseName(where.database);
-      db.setUserName(where.user);
-      db.setPassword(where.password);
-    }
-    if (!db.open())
-      fail("Qt SQL: cannot open the store");
-    m_query = QSqlQuery(db);
-    // As the query object does: forward only, but PostgreSQL fetches the
-    // whole result itself.
-    m_query.setForwardOnly(where.backend == StoreLocation::Backend::SQLite);
-    if (!m_query.prepare(Statement::compare(filing::kLookupHead, QString()).prepared()))
-      fail("Qt SQL: cannot prepare the lookup");
-  }
-  ~QtSqlLookup() {
-    m_query = QSqlQuery();
-    QSqlDatabase::removeDatabase(QStringLiteral("qt-sql-alone"));
-  }
-  int lookup(const QString &number, QString &kindergarten, QString &grade) {
-    m_query.bindValue(0, number);
-    if (!m_query.exec())
-      fail("Qt SQL: the lookup failed");
-    int rows = 0;
-    while (m_query.next()) {
-      if (rows++ == 0) {
-        kindergarten = m_query.value(3).toString();
-        grade = m_query.value(4).toString();
-      }
-    }
-    m_query.finish();
-    return rows;
-  }
-
-private:
-  QSqlQuery m_query;
 };
 
 std::int64_t threadCpuNs() {
@@ -314,16 +262,14 @@ std::int64_t threadCpuNs() {
 
 // The samples of one table size.
 struct Samples {
-  std::vector<double> query, qt, raw;          // wall time (us)
-  std::vector<double> queryCpu, qtCpu, rawCpu; // this thread's CPU time (us)
+  std::vector<double> query, raw;       // wall time (us)
+  std::vector<double> queryCpu, rawCpu; // this thread's CPU time (us)
   bool agree = true;
   Round summary() const {
     Round round;
     round.query = bench::summarise(query);
-    round.qt = bench::summarise(qt);
     round.raw = bench::summarise(raw);
     round.queryCpu = bench::summarise(queryCpu);
-    round.qtCpu = bench::summarise(qtCpu);
     round.rawCpu = bench::summarise(rawCpu);
     round.agree = agree;
     return round;
@@ -340,9 +286,9 @@ template <class Raw> struct Table {
 };
 
 // One segment of lookups of random stored children: it opens new
-// connections for the three ways (a server process may land on either core,
+// connections for the two ways (a server process may land on either core,
 // which moves a loopback round trip by tens of microseconds), warms them up,
-// then measures each lookup's time and this thread's CPU time, the three
+// then measures each lookup's time and this thread's CPU time, the two
 // ways taking turns in which goes first.
 template <class Raw> void measureSegment(Table<Raw> &table, int lookups) {
   constexpr int kWarmUp = 20;
@@ -351,16 +297,14 @@ template <class Raw> void measureSegment(Table<Raw> &table, int lookups) {
   QueryObject &query = *table.query;
   query.setLocation(table.store.location()); // closes and disconnects
   auto raw = std::make_unique<Raw>(table.store.location());
-  auto qt = std::make_unique<QtSqlLookup>(table.store);
   Samples &into = table.samples;
   for (int n = 0; n < kWarmUp + lookups; ++n) {
     const qint64 i = pick(table.random);
     const QString number = bench::identity(i);
     const std::string text = number.toStdString();
-    double us[3] = {0, 0, 0};
-    double cpu[3] = {0, 0, 0};
-    QString kindergarten, grade, qtKindergarten, qtGrade;
-    int qtRows = 0;
+    double us[2] = {0, 0};
+    double cpu[2] = {0, 0};
+    QString kindergarten, grade;
     Found found;
     auto timed = [&](int way, const std::function<void()> &lookup) {
       const std::int64_t cpuBegin = threadCpuNs();
@@ -369,7 +313,7 @@ template <class Raw> void measureSegment(Table<Raw> &table, int lookups) {
       us[way] = double(bench::nowNs() - begin) / 1e3;
       cpu[way] = double(threadCpuNs() - cpuBegin) / 1e3;
     };
-    const std::function<void()> ways[3] = {
+    const std::function<void()> ways[2] = {
         [&] {
           timed(0, [&] {
             query.close();
@@ -379,23 +323,19 @@ template <class Raw> void measureSegment(Table<Raw> &table, int lookups) {
             grade = query.fieldAsString(QStringLiteral("部别"));
           });
         },
-        [&] { timed(1, [&] { qtRows = qt->lookup(number, qtKindergarten, qtGrade); }); },
-        [&] { timed(2, [&] { found = raw->lookup(text); }); },
+        [&] { timed(1, [&] { found = raw->lookup(text); }); },
     };
-    for (int k = 0; k < 3; ++k)
-      ways[(n + k) % 3]();
-    if (query.rowCount() != 1 || found.rows != 1 || qtRows != 1 || kindergarten != kindergartenOf(i) ||
-        QString::fromStdString(found.kindergarten) != kindergarten || QString::fromStdString(found.grade) != grade ||
-        qtKindergarten != kindergarten || qtGrade != grade)
+    for (int k = 0; k < 2; ++k)
+      ways[(n + k) % 2]();
+    if (query.rowCount() != 1 || found.rows != 1 || kindergarten != kindergartenOf(i) ||
+        QString::fromStdString(found.kindergarten) != kindergarten || QString::fromStdString(found.grade) != grade)
       into.agree = false;
     if (n < kWarmUp)
       continue;
     into.query.push_back(us[0]);
-    into.qt.push_back(us[1]);
-    into.raw.push_back(us[2]);
+    into.raw.push_back(us[1]);
     into.queryCpu.push_back(cpu[0]);
-    into.qtCpu.push_back(cpu[1]);
-    into.rawCpu.push_back(cpu[2]);
+    into.rawCpu.push_back(cpu[1]);
   }
 }
 
@@ -433,11 +373,11 @@ void run(const QString &label, const std::function<bench::Store(const QString &)
   for (int t = 0; t < 2; ++t) {
     rounds[t] = tables[t].samples.summary();
     std::fprintf(stderr,
-                 "%s, %lld rows: query object median %.1f us p99 %.1f us (CPU %.1f us); Qt SQL alone median %.1f us "
-                 "(CPU %.1f us); raw median %.1f us p99 %.1f us (CPU %.1f us); %s\n",
+                 "%s, %lld rows: query object median %.1f us p99 %.1f us (CPU %.1f us); raw median %.1f us p99 "
+                 "%.1f us (CPU %.1f us); %s\n",
                  qPrintable(label), (long long)(tables[t].rows), rounds[t].query.median, rounds[t].query.p99,
-                 rounds[t].queryCpu.median, rounds[t].qt.median, rounds[t].qtCpu.median, rounds[t].raw.median,
-                 rounds[t].raw.p99, rounds[t].rawCpu.median, rounds[t].agree ? "same rows" : "RESULTS DIFFER");
+                 rounds[t].queryCpu.median, rounds[t].raw.median, rounds[t].raw.p99, rounds[t].rawCpu.median,
+                 rounds[t].agree ? "same rows" : "RESULTS DIFFER");
   }
   const Round &big = rounds[1];
   const Round &little = rounds[0];
@@ -449,14 +389,8 @@ void run(const QString &label, const std::function<bench::Store(const QString &)
              QStringLiteral("%1 / %2").arg(bench::number(big.query.p99), bench::number(big.raw.p99)));
   bench::row(label, QStringLiteral("query object : raw driver"), bench::number(ratio, 2), QStringLiteral("<= 1.30"),
              bench::timedVerdict(ratio <= 1.3));
-  bench::row(
-      label, QStringLiteral("  client CPU per lookup (us): query object / Qt SQL alone / raw"),
-      QStringLiteral("%1 / %2 / %3")
-          .arg(bench::number(big.queryCpu.median), bench::number(big.qtCpu.median), bench::number(big.rawCpu.median)));
-  bench::row(label, QStringLiteral("  Qt SQL alone : raw driver (the part below the query object)"),
-             bench::number(big.qt.median / big.raw.median, 2));
-  bench::row(label, QStringLiteral("  query object : Qt SQL alone (the query object's own part)"),
-             bench::number(big.query.median / big.qt.median, 2));
+  bench::row(label, QStringLiteral("  client CPU per lookup (us): query object / raw"),
+             QStringLiteral("%1 / %2").arg(bench::number(big.queryCpu.median), bench::number(big.rawCpu.median)));
   bench::row(label, QStringLiteral("lookup at %1 rows, median: query object / raw (us)").arg(small),
              QStringLiteral("%1 / %2").arg(bench::number(little.query.median), bench::number(little.raw.median)));
   const double growth = big.query.median / little.query.median;

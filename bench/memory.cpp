@@ -24,7 +24,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -106,27 +105,30 @@ int run(const QString &storeUrl) {
   const QString full = QStringLiteral("实验幼儿园物流园区");
   const QString open = QStringLiteral("实验幼儿园和平园区");
   if (made) {
-    QSqlDatabase db = made->database();
-    QSqlQuery insert(db);
+    StoreBackend &connection = made->connection();
     const QStringList columns = bench::application(bench::identity(0), full).keys();
     QStringList marks;
     for (int i = 0; i < columns.size(); ++i)
       marks << QStringLiteral("?");
-    insert.prepare(QStringLiteral("insert into lz_yjxxk (%1) values (%2)")
-                       .arg(columns.join(QLatin1Char(',')), marks.join(QLatin1Char(','))));
-    db.transaction();
+    const QString insert = QStringLiteral("insert into lz_yjxxk (%1) values (%2)")
+                               .arg(columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')));
+    connection.beginTransaction();
     for (int i = 0; i < 44; ++i) {
       const QVariantMap values = bench::application(bench::identity(500000 + i), full);
-      for (int c = 0; c < columns.size(); ++c) {
-        const QVariant value = values.value(columns.at(c));
-        insert.bindValue(c, value.typeId() == QMetaType::QDateTime
-                                ? QVariant(value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
-                                : value);
+      QVariantList bound;
+      for (const QString &column : columns) {
+        const QVariant value = values.value(column);
+        bound << (value.typeId() == QMetaType::QDateTime
+                      ? QVariant(value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                      : value);
       }
-      if (!insert.exec())
-        throw StoreError(QStringLiteral("cannot fill %1").arg(full));
+      try {
+        connection.run(insert, bound);
+      } catch (const StoreError &error) {
+        throw StoreError(QStringLiteral("cannot fill %1: %2").arg(full, error.message()));
+      }
     }
-    db.commit();
+    connection.commitTransaction();
     made->setClock(QDateTime(QDate(2022, 6, 20), QTime(10, 15, 30)));
   }
 

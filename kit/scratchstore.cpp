@@ -1,35 +1,28 @@
 #include "kit/scratchstore.h"
 
+#include "store/driver.h"
 #include "store/schema.h"
 
 #include <QAtomicInt>
 #include <QCoreApplication>
 #include <QFile>
-#include <QSqlError>
-#include <QSqlQuery>
 
 namespace {
 
 QAtomicInt counter;
 
-QString errorText(const QSqlError &error) {
-  const QString text = error.databaseText().trimmed();
-  return text.isEmpty() ? error.text() : text;
-}
+// The time a statement of the kit may take.
+constexpr int kTimeoutSeconds = 60;
 
 // Runs one statement on the server's own database through a connection of
-// its own, closed again; returns the server's message, or an empty text.
+// its own, ended again; returns the server's message, or an empty text.
 QString onServer(const StoreLocation &server, const QString &sql) {
-  const QString name = QStringLiteral("scratchstore-server#%1").arg(counter.fetchAndAddRelaxed(1));
-  QString message;
-  {
-    QSqlDatabase db = schema::openAdminConnection(name, server);
-    QSqlQuery query(db);
-    if (!query.exec(sql))
-      message = errorText(query.lastError());
+  try {
+    StoreBackend::create(server, kTimeoutSeconds)->run(sql);
+  } catch (const StoreError &error) {
+    return error.message();
   }
-  schema::closeAdminConnection(name);
-  return message;
+  return {};
 }
 
 } // namespace
@@ -65,64 +58,53 @@ ScratchStore ScratchStore::postgres(const StoreLocation &server, const QString &
 }
 
 void ScratchStore::open() {
-  m_connection = QStringLiteral("scratchstore#%1").arg(counter.fetchAndAddRelaxed(1));
-  schema::openAdminConnection(m_connection, m_location);
-  QSqlDatabase db = database();
-  schema::create(db, false);
+  StoreLocation location = m_location;
+  location.createFile = true;
+  m_connection = StoreBackend::create(location, kTimeoutSeconds);
+  schema::create(*m_connection, false);
 }
 
 ScratchStore::ScratchStore(ScratchStore &&other) noexcept
-    : m_label(other.m_label), m_location(other.m_location), m_server(other.m_server), m_connection(other.m_connection),
-      m_dropOnExit(other.m_dropOnExit) {
-  other.m_connection.clear();
+    : m_label(other.m_label), m_location(other.m_location), m_server(other.m_server),
+      m_connection(std::move(other.m_connection)), m_dropOnExit(other.m_dropOnExit) {
   other.m_dropOnExit = false;
 }
 
 ScratchStore::~ScratchStore() {
-  if (!m_connection.isEmpty())
-    schema::closeAdminConnection(m_connection);
+  m_connection.reset();
   if (!m_dropOnExit)
     return;
-  try {
-    onServer(m_server, QStringLiteral("drop database if exists %1 with (force)").arg(m_location.database));
-  } catch (const StoreError &) {
-    // The server has gone; its data directory goes with it.
-  }
+  // The server may have gone; its data directory goes with it.
+  onServer(m_server, QStringLiteral("drop database if exists %1 with (force)").arg(m_location.database));
 }
-
-QSqlDatabase ScratchStore::database() const { return QSqlDatabase::database(m_connection, false); }
 
 QString ScratchStore::failure(const QString &message) const { return QStringLiteral("%1: %2").arg(m_label, message); }
 
-void ScratchStore::exec(const QString &sql) {
-  QSqlDatabase db = database();
-  schema::exec(db, sql);
-}
+void ScratchStore::exec(const QString &sql) { m_connection->run(sql); }
 
 int ScratchStore::count(const QString &sql) {
-  QSqlQuery query(database());
-  if (!query.exec(sql))
-    throw StoreError(failure(QStringLiteral("%1: %2").arg(errorText(query.lastError()), sql)));
-  int rows = 0;
-  while (query.next())
-    ++rows;
-  return rows;
+  Result rows;
+  try {
+    m_connection->run(sql, {}, &rows);
+  } catch (const StoreError &error) {
+    throw StoreError(failure(error.message()));
+  }
+  return int(rows.rows.size());
 }
 
 QVariant ScratchStore::value(const QString &sql) {
-  QSqlQuery query(database());
-  if (!query.exec(sql))
-    throw StoreError(failure(QStringLiteral("%1: %2").arg(errorText(query.lastError()), sql)));
-  if (!query.next() || query.isNull(0))
-    return QVariant();
-  return query.value(0);
+  Result rows;
+  try {
+    m_connection->run(sql, {}, &rows);
+  } catch (const StoreError &error) {
+    throw StoreError(failure(error.message()));
+  }
+  return rows.rows.isEmpty() ? QVariant() : rows.rows.first().value(0);
 }
 
 void ScratchStore::setClock(const QDateTime &now) {
-  QSqlDatabase db = database();
-  if (schema::setClock(db, now))
-    return;
-  exec(QStringLiteral("create or replace function getdate() returns timestamp language sql stable as "
-                      "$$ select (localtimestamp(3) + interval '%1 seconds')::timestamp $$")
-           .arg(QDateTime::currentDateTime().secsTo(now)));
+  const QStringList statements =
+      drivers::forDialect(m_connection->dialect()).scratchClockStatements(QDateTime::currentDateTime().secsTo(now));
+  for (const QString &statement : statements)
+    exec(statement);
 }

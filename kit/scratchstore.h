@@ -11,12 +11,14 @@
 //
 // Every step raises StoreError with the store's message when it is refused.
 
+#include "store/backend.h"
 #include "store/store.h"
 
 #include <QDateTime>
-#include <QSqlDatabase>
 #include <QString>
 #include <QVariant>
+
+#include <memory>
 
 class ScratchStore {
 public:
@@ -31,12 +33,11 @@ public:
   ScratchStore(const ScratchStore &) = delete;
   ~ScratchStore();
 
-  bool isPostgres() const { return m_location.backend == StoreLocation::Backend::PostgreSQL; }
   // Where a client reaches this store.
   const StoreLocation &location() const { return m_location; }
 
   // The store's own administrative connection (opened with the store).
-  QSqlDatabase database() const;
+  StoreBackend &connection() const { return *m_connection; }
   // Runs one statement as it stands.
   void exec(const QString &sql);
   // The number of rows a select returns.
@@ -58,6 +59,6 @@ private:
   QString m_label;
   StoreLocation m_location;
   StoreLocation m_server; // PostgreSQL: the server's own database, for create and drop
-  QString m_connection;
+  std::unique_ptr<StoreBackend> m_connection;
   bool m_dropOnExit = false;
 };

@@ -4,7 +4,7 @@
 # llvm-symbolizer) build and run the sanitizer builds and the fuzz targets
 # (scripts/proof.sh).
 set -euo pipefail
-packages=(cmake g++ make qt6-base-dev libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc libsqlite3-dev
+packages=(cmake g++ make qt6-base-dev libsqlite3-dev
   libjpeg62-turbo-dev libpq-dev postgresql postgresql-contrib tdsodbc unixodbc-dev odbc-postgresql
   libxcb1-dev pkg-config xvfb xdotool x11-utils x11-xserver-utils openbox x11vnc fonts-wqy-zenhei fonts-liberation2 imagemagick
   clang-format clang libclang-rt-14-dev llvm dpkg-dev file desktop-file-utils libxlsxwriter-dev python3-openpyxl poppler-utils postgresql-client)

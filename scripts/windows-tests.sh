@@ -52,7 +52,7 @@ gcc_dir=$(dirname "$($triple-gcc-posix -print-libgcc-file-name)")
 export WINEPATH="$(winpath "$folder");$(winpath "$prefix/bin");$(winpath "$gcc_dir");$(winpath "/usr/$triple/lib")"
 # The plugins beside the suites, as beside the programs in the package.
 for where in tests tools; do
-  for dir in platforms sqldrivers styles imageformats; do
+  for dir in platforms styles imageformats; do
     rm -rf "${project:?}/$where/$dir"
     if [ -d "$prefix/plugins/$dir" ]; then cp -r "$prefix/plugins/$dir" "$project/$where/"; fi
   done

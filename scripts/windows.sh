@@ -39,7 +39,7 @@ fail() {
 
 # --- The tools -------------------------------------------------------------
 tools=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64 nsis cmake ninja-build
-  make pkg-config dpkg-dev tcl xz-utils bzip2 bison flex qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
+  make pkg-config dpkg-dev tcl xz-utils bzip2 bison flex qt6-base-dev qt6-base-dev-tools
   libsqlite3-dev libpq-dev libjpeg62-turbo-dev zlib1g-dev libxlsxwriter-dev)
 missing=()
 for p in "${tools[@]}"; do
@@ -67,7 +67,7 @@ declare -A sources=(
   [libxlsxwriter]=$(srcver libxlsxwriter-dev)
 )
 # The recipe below: raise it when a library's build changes.
-recipe=1
+recipe=2
 toolchain_version=$(dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-posix)
 versions=$(
   echo "recipe $recipe"
@@ -240,9 +240,10 @@ if ! done_mark libpq; then
 fi
 
 # --- Qt base -----------------------------------------------------------------
-# Only what the project loads: Core, Gui, Widgets, Sql (SQLite, PostgreSQL,
-# ODBC) and Test; the windows platform plugin. Debian removed the Wintab
-# headers (tablet events off) and Qt's bundled SQLite (the one built above).
+# Only what the project loads: Core, Gui, Widgets and Test; the windows
+# platform plugin. No SQL module: the store reaches each server through its
+# own library (SQLite, libpq, ODBC). Debian removed the Wintab headers
+# (tablet events off).
 if ! done_mark qt; then
   t=$SECONDS
   src=$(fetch qt6-base "${sources[qt6-base]}")
@@ -252,7 +253,7 @@ if ! done_mark qt; then
     -nomake examples -nomake tests -no-dbus -no-opengl -no-icu -no-feature-network -no-feature-printsupport \
     -no-feature-xml -no-feature-concurrent -no-feature-tabletevent -no-zstd -no-glib -no-feature-vulkan \
     -qt-zlib -qt-pcre -qt-libpng -qt-libjpeg -qt-freetype -qt-harfbuzz \
-    -sql-sqlite -system-sqlite -sql-odbc -sql-psql -no-sql-mysql -no-sql-ibase -no-sql-oci -no-sql-db2 \
+    -no-feature-sql \
     -qt-host-path /usr -- -G Ninja -DCMAKE_TOOLCHAIN_FILE="$prefix/toolchain.cmake" \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >"$cache/qt-configure.log" 2>&1) ||
     fail "Qt's configure failed: see $cache/qt-configure.log"
@@ -294,13 +295,11 @@ runtime_dirs=("$prefix/bin" "$prefix/lib" "$(dirname "$($triple-gcc-posix -print
   "/usr/$triple/lib")
 folder=$build/kgfiling
 rm -rf "$folder"
-mkdir -p "$folder/platforms" "$folder/sqldrivers" "$folder/styles"
+mkdir -p "$folder/platforms" "$folder/styles"
 cp "$project/kgfiling.exe" "$project/tools/kgadmin.exe" "$folder/"
 # The client's platform, and the one kgadmin print draws its PDF on without
 # a window.
 cp "$prefix/plugins/platforms/qwindows.dll" "$prefix/plugins/platforms/qoffscreen.dll" "$folder/platforms/"
-cp "$prefix/plugins/sqldrivers/qsqlite.dll" "$prefix/plugins/sqldrivers/qsqlpsql.dll" \
-  "$prefix/plugins/sqldrivers/qsqlodbc.dll" "$folder/sqldrivers/"
 if compgen -G "$prefix/plugins/styles/*.dll" >/dev/null; then
   cp "$prefix/plugins/styles/"*.dll "$folder/styles/"
 else

@@ -48,6 +48,30 @@ void StoreBackend::insert(const NewRow &row) {
   }
 }
 
+int StoreBackend::run(const QString &text, const QVariantList &values, Result *result) {
+  connect();
+  return execute(text, values, result);
+}
+
+void StoreBackend::beginTransaction() { run(drivers::forDialect(dialect()).beginStatement()); }
+
+void StoreBackend::commitTransaction() { run(QStringLiteral("commit")); }
+
+void StoreBackend::rollbackTransaction() {
+  try {
+    if (connected())
+      execute(QStringLiteral("rollback"), {}, nullptr);
+  } catch (const StoreError &) {
+    // A connection that is gone has rolled back with the server.
+  }
+}
+
+schema::Dialect StoreBackend::dialect() {
+  if (!m_dialect)
+    m_dialect = drivers::forLocation(m_location).dialect(*this);
+  return *m_dialect;
+}
+
 bool StoreBackend::readBack(const NewRow &row) {
   Result stored;
   execute(QStringLiteral("select %1 from %2 where 身份证号 = ?").arg(row.columns.join(QStringLiteral(", ")), row.table),

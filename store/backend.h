@@ -7,11 +7,13 @@
 // holds at most one connection.
 
 #include "store/result.h"
+#include "store/schema.h"
 #include "store/store.h"
 
 #include <QString>
 #include <QVariant>
 #include <memory>
+#include <optional>
 
 // The conditions the append re-checks in the same atomic step as the insert,
 // against whatever other clients stored in the meantime. The capacity of the
@@ -70,6 +72,21 @@ public:
   // connects again.
   virtual void disconnect() = 0;
 
+  // The administrator's way to the store (kgadmin, the kit and the test
+  // fixture): runs one statement with its bound values (? marks), connecting
+  // first, and fills result when given; returns the rows a statement without
+  // result changed. Raises StoreError. A failed statement is not run again,
+  // and a transaction the caller began stays open for it to roll back.
+  int run(const QString &text, const QVariantList &values = {}, Result *result = nullptr);
+  // The administrator's transaction, begun as the server's driver says
+  // (store/driver.h). rollbackTransaction never raises.
+  void beginTransaction();
+  void commitTransaction();
+  void rollbackTransaction();
+  // The statements the server behind the connection speaks (an ODBC
+  // location may reach PostgreSQL): asked of it once. Raises StoreError.
+  schema::Dialect dialect();
+
 protected:
   StoreBackend(const StoreLocation &location, int timeoutSeconds) : m_location(location), m_timeout(timeoutSeconds) {}
   virtual void connect() = 0;
@@ -97,6 +114,9 @@ protected:
 
   StoreLocation m_location;
   int m_timeout;
+
+private:
+  std::optional<schema::Dialect> m_dialect;
 };
 
 namespace backend {

@@ -7,30 +7,48 @@
 //
 //   const StoreDriver &driver = drivers::forLocation(location);
 //   std::unique_ptr<StoreBackend> connection = driver.connect(location, 10);
-//   for (const QString &statement : drivers::forDialect(schema::dialectOf(db)).createStatements()) ...
+//   for (const QString &statement : drivers::forDialect(connection->dialect()).createStatements()) ...
 
 #include "store/backend.h"
 #include "store/schema.h"
 
 #include <QDate>
 #include <QDateTime>
-#include <QSqlDatabase>
 #include <QStringList>
 
 #include <memory>
+#include <optional>
+
+// The client's login, made or updated by kgadmin create-login: what was
+// done, and what the administrator should know besides.
+struct LoginMade {
+  QString summary;
+  QStringList notes;
+};
+// The login was not made, for a reason of the server's: nothing changed.
+class LoginRefused : public StoreError {
+public:
+  using StoreError::StoreError;
+};
 
 class StoreDriver {
 public:
   virtual ~StoreDriver() = default;
 
+  // The location a setting of this server's names (StoreLocation::parse):
+  // none when the text is not this server's; raises StoreError for one that
+  // is but does not read. setting() writes it back, password included;
+  // describe() names it in messages, without the password.
+  virtual std::optional<StoreLocation> parse(const QString &text) const = 0;
+  virtual QString setting(const StoreLocation &location) const = 0;
+  virtual QString describe(const StoreLocation &location) const = 0;
+
   // A connection of a query object to the store at the location, whose
   // statements end after timeoutSeconds.
   virtual std::unique_ptr<StoreBackend> connect(const StoreLocation &location, int timeoutSeconds) const = 0;
-  // The administrator's connection through Qt (kgadmin, the test and
-  // benchmark kit), added under the name and not yet open; prepare() makes
-  // it ready once it is open.
-  virtual QSqlDatabase addAdminConnection(const QString &name, const StoreLocation &location) const = 0;
-  virtual void prepare(QSqlDatabase &db) const { Q_UNUSED(db); }
+  // The statements the server behind an open connection of this driver's
+  // speaks (an ODBC connection may reach PostgreSQL). Raises StoreError.
+  virtual schema::Dialect dialect(StoreBackend &connection) const = 0;
 
   // The server's schema: what creates the tables (and the server's own
   // functions), what drops them, and what gives a store made before
@@ -66,8 +84,7 @@ public:
   // The administrator's statements where the servers differ (schema.h,
   // kgadmin): the literal of true and the mark of a national text in the
   // reference rows; what an administrative session sets first; how a
-  // transaction begins whose checks must hold to its end (empty: the
-  // connection's own begin); what the commands that copy or replace a store
+  // transaction begins whose checks must hold to its end; what the commands that copy or replace a store
   // take turns on (empty: nothing); what holds off the clients' appends for
   // the rest of a transaction (empty: its begin did already); what puts the
   // rows without a recording time first in an order (empty: they come first
@@ -78,21 +95,63 @@ public:
   virtual QString trueLiteral() const { return QStringLiteral("1"); }
   virtual QString textPrefix() const { return {}; }
   virtual QStringList adminSessionStatements() const { return {}; }
-  virtual QString beginStatement() const { return {}; }
+  virtual QString beginStatement() const { return QStringLiteral("begin transaction"); }
   virtual QString takeTurnStatement() const { return {}; }
   virtual QString holdAppendsStatement() const { return {}; }
   virtual QString nullsFirst() const { return {}; }
   virtual QVariant filingDate(const QDate &date) const { return QDateTime(date, QTime(0, 0)); }
   virtual bool appendOnServer() const { return true; }
   virtual QString statementEnd() const { return QStringLiteral(";\n"); }
+
+  // A select of the names of a table's columns, the table's name (in lower
+  // case) for its ? mark: no row for a table the store lacks.
+  virtual QString columnsStatement() const {
+    return QStringLiteral("select column_name from information_schema.columns where lower(table_name) = ?");
+  }
+
+  // The store's clock (kgadmin set-clock and status): what makes getdate()
+  // run offsetSeconds ahead of the local time, and the select of the offset
+  // kept; both empty where the server answers getdate() from its own clock.
+  // The scratch stores of the tests and benchmarks (kit/) get such a clock
+  // on every server: a server's database then answers from a getdate() of
+  // its own.
+  virtual QStringList clockStatements(qint64 offsetSeconds) const {
+    Q_UNUSED(offsetSeconds);
+    return {};
+  }
+  virtual QString clockOffsetStatement() const { return {}; }
+  virtual QStringList scratchClockStatements(qint64 offsetSeconds) const { return clockStatements(offsetSeconds); }
+
+  // The client's own login (kgadmin create-login), made or updated on the
+  // store of an administrative connection with its rights and its share of
+  // the server's connections, where kgadmin makes it (PostgreSQL; SQL
+  // Server's comes from the script of print-mssql-login-script, SQLite has
+  // none). The password is any text. Raises LoginRefused or StoreError.
+  virtual bool makesLogins() const { return false; }
+  virtual LoginMade makeLogin(StoreBackend &connection, const QString &user, const QString &password) const {
+    Q_UNUSED(connection);
+    Q_UNUSED(password);
+    throw LoginRefused(QStringLiteral("kgadmin makes no login %1 on this server").arg(user));
+  }
+
+  // What a new store at the location needs before it is created (kgadmin
+  // init): the embedded store's folder, which the user's data folder may not
+  // hold yet.
+  virtual void prepareNewStore(const StoreLocation &location) const { Q_UNUSED(location); }
 };
 
 namespace drivers {
 
+// The location a setting names, as the driver of its server reads it; none
+// when no driver takes the text.
+std::optional<StoreLocation> parse(const QString &text);
 // The driver of the server the location names, through its client library.
 const StoreDriver &forLocation(const StoreLocation &location);
 // The driver whose statements the server of an open connection speaks (an
 // ODBC location may reach a PostgreSQL server).
 const StoreDriver &forDialect(schema::Dialect dialect);
+// The dialect print-schema names "sqlite", "postgres" or "mssql"; none for
+// another name.
+std::optional<schema::Dialect> dialectNamed(const QString &name);
 
 } // namespace drivers

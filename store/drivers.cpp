@@ -5,9 +5,15 @@
 #include "store/postgres/backend.h"
 #include "store/sqlite/backend.h"
 
-#include <QSqlDriver>
-
 namespace drivers {
+
+std::optional<StoreLocation> parse(const QString &text) {
+  for (const StoreDriver *driver : {&sqliteDriver(), &postgresDriver(), &odbcDriver()}) {
+    if (std::optional<StoreLocation> location = driver->parse(text))
+      return location;
+  }
+  return std::nullopt;
+}
 
 const StoreDriver &forLocation(const StoreLocation &location) {
   switch (location.backend) {
@@ -27,19 +33,14 @@ const StoreDriver &forDialect(schema::Dialect dialect) {
   throw StoreError(QStringLiteral("Unknown kind of store"));
 }
 
-} // namespace drivers
-
-namespace schema {
-
-Dialect dialectOf(const QSqlDatabase &db) {
-  switch (db.driver()->dbmsType()) {
-  case QSqlDriver::SQLite: return Dialect::SQLite;
-  case QSqlDriver::PostgreSQL: return Dialect::PostgreSQL;
-  case QSqlDriver::MSSqlServer: return Dialect::SqlServer;
-  default: break;
-  }
-  throw StoreError(
-      QStringLiteral("The store server (driver %1) is neither SQLite, PostgreSQL nor SQL Server").arg(db.driverName()));
+std::optional<schema::Dialect> dialectNamed(const QString &name) {
+  if (name == QLatin1String("sqlite"))
+    return schema::Dialect::SQLite;
+  if (name == QLatin1String("postgres"))
+    return schema::Dialect::PostgreSQL;
+  if (name == QLatin1String("mssql"))
+    return schema::Dialect::SqlServer;
+  return std::nullopt;
 }
 
-} // namespace schema
+} // namespace drivers

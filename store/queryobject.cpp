@@ -1,14 +1,8 @@
 #include "store/queryobject.h"
 
 #include "core/datetime.h"
-#include "store/schema.h"
-
-#include <QAtomicInt>
-#include <QFileInfo>
 
 namespace {
-
-QAtomicInt adminCounter;
 
 QString textOf(const QVariant &value) {
   if (value.isNull())
@@ -80,32 +74,12 @@ QueryObject::QueryObject(const QString &name, int commandTimeoutSeconds, const S
   setObjectName(name);
 }
 
-QueryObject::~QueryObject() { closeAdminConnection(); }
+QueryObject::~QueryObject() = default;
 
 void QueryObject::setLocation(const StoreLocation &location) {
   close();
-  closeAdminConnection();
   m_location = location;
   m_backend = StoreBackend::create(location, m_timeout);
-}
-
-QSqlDatabase QueryObject::database() {
-  if (m_adminConnection.isEmpty()) {
-    if (m_location.backend == StoreLocation::Backend::SQLite && !m_location.createFile &&
-        !QFileInfo::exists(m_location.file))
-      throw StoreError(QStringLiteral("The store file %1 does not exist").arg(m_location.file));
-    const QString name = QStringLiteral("%1-admin#%2").arg(m_name).arg(adminCounter.fetchAndAddRelaxed(1));
-    QSqlDatabase db = schema::openAdminConnection(name, m_location);
-    m_adminConnection = name;
-    return db;
-  }
-  return QSqlDatabase::database(m_adminConnection, false);
-}
-
-void QueryObject::closeAdminConnection() {
-  if (!m_adminConnection.isEmpty())
-    schema::closeAdminConnection(m_adminConnection);
-  m_adminConnection.clear();
 }
 
 void QueryObject::close() {

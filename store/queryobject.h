@@ -12,7 +12,6 @@
 #include <QAbstractTableModel>
 #include <QList>
 #include <QMap>
-#include <QSqlDatabase>
 #include <QStringList>
 #include <QVariant>
 #include <memory>
@@ -94,22 +93,19 @@ public:
   bool controlsDisabled() const { return m_disabled > 0; }
   ResultModel *model() { return m_model; }
 
-  // A connection of its own to the same store through Qt, for the store
-  // tools and tests that administer it (opened on first use, closed with the
-  // object or a new location).
-  QSqlDatabase database();
+  // The object's own connection, for the store tools and tests that
+  // administer the store (StoreBackend::run, schema.h).
+  StoreBackend &connection() { return *m_backend; }
 
 private:
   friend class ResultModel;
   void refreshModel();
   int columnIndex(const QString &column) const;
-  void closeAdminConnection();
 
   QString m_name;
   int m_timeout;
   StoreLocation m_location;
   std::unique_ptr<StoreBackend> m_backend;
-  QString m_adminConnection; // database(), when opened
   bool m_open = false;
   Statement m_statement;
   QStringList m_lines;

@@ -1,10 +1,7 @@
 #include "store/records.h"
 
+#include "store/backend.h"
 #include "store/driver.h"
-
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 
 namespace schema {
 
@@ -22,22 +19,13 @@ QString auditTableSql(const QString &serial, const QString &stamp, const QString
 
 namespace {
 
-QString errorText(const QSqlError &error) {
-  const QString text = error.databaseText().trimmed();
-  return text.isEmpty() ? error.text().trimmed() : text;
-}
-
 // Runs each statement with as many of the values, in order, as it has ? marks.
-void runWith(QSqlDatabase &db, const QStringList &statements, const QVariantList &values) {
+void runWith(StoreBackend &connection, const QStringList &statements, const QVariantList &values) {
   int next = 0;
   for (const QString &statement : statements) {
-    QSqlQuery query(db);
-    if (!query.prepare(statement))
-      throw StoreError(QStringLiteral("%1 (%2)").arg(errorText(query.lastError()), statement));
-    for (int i = 0, marks = int(statement.count(QLatin1Char('?'))); i < marks; ++i)
-      query.bindValue(i, values.value(next++));
-    if (!query.exec())
-      throw StoreError(QStringLiteral("%1 (%2)").arg(errorText(query.lastError()), statement));
+    const int marks = int(statement.count(QLatin1Char('?')));
+    connection.run(statement, values.mid(next, marks));
+    next += marks;
   }
 }
 
@@ -47,34 +35,23 @@ QStringList recordStatements(Dialect dialect) { return drivers::forDialect(diale
 
 QStringList dropRecordStatements(Dialect dialect) { return drivers::forDialect(dialect).dropRecordStatements(); }
 
-bool hasRecords(QSqlDatabase &db) {
-  const QSqlRecord columns = db.record(QStringLiteral("lz_yjxxk"));
-  return columns.contains(QString::fromUtf8(kRecordedColumn));
+bool hasRecords(StoreBackend &connection) {
+  return columnsOf(connection, QStringLiteral("lz_yjxxk")).contains(QString::fromUtf8(kRecordedColumn));
 }
 
-bool addRecords(QSqlDatabase &db) {
-  if (hasRecords(db))
+bool addRecords(StoreBackend &connection) {
+  if (hasRecords(connection))
     return false;
-  if (!db.transaction())
-    throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(errorText(db.lastError())));
-  try {
-    for (const QString &statement : recordStatements(dialectOf(db)))
-      exec(db, statement);
-  } catch (...) {
-    db.rollback();
-    throw;
-  }
-  if (!db.commit())
-    throw StoreError(QStringLiteral("Cannot commit: %1").arg(errorText(db.lastError())));
+  runInTransaction(connection, recordStatements(connection.dialect()));
   return true;
 }
 
-void setAuditContext(QSqlDatabase &db, const QString &who, const QString &operation, const QString &reason) {
-  runWith(db, drivers::forDialect(dialectOf(db)).auditContextStatements(), {who, operation, reason});
+void setAuditContext(StoreBackend &connection, const QString &who, const QString &operation, const QString &reason) {
+  runWith(connection, drivers::forDialect(connection.dialect()).auditContextStatements(), {who, operation, reason});
 }
 
-void clearAuditContext(QSqlDatabase &db) {
-  runWith(db, drivers::forDialect(dialectOf(db)).clearAuditContextStatements(), {});
+void clearAuditContext(StoreBackend &connection) {
+  runWith(connection, drivers::forDialect(connection.dialect()).clearAuditContextStatements(), {});
 }
 
 } // namespace schema

@@ -19,7 +19,6 @@
 // Each server's driver (store/driver.h) holds its statements for these; this
 // file holds what they share.
 
-#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 
@@ -42,16 +41,16 @@ QStringList recordStatements(Dialect dialect);
 QStringList dropRecordStatements(Dialect dialect);
 
 // Whether the store has the recording time column.
-bool hasRecords(QSqlDatabase &db);
+bool hasRecords(StoreBackend &connection);
 // Adds the recording time and the change record when the store lacks them,
 // in one transaction; false when it had them already. Raises StoreError.
-bool addRecords(QSqlDatabase &db);
+bool addRecords(StoreBackend &connection);
 
 // Who makes the changes of the current transaction, as which operation and
 // why; the triggers copy it into lz_xgjl. Call inside a transaction: it ends
 // with the transaction (clearAuditContext removes it earlier where the
 // server keeps it in a table).
-void setAuditContext(QSqlDatabase &db, const QString &who, const QString &operation, const QString &reason);
-void clearAuditContext(QSqlDatabase &db);
+void setAuditContext(StoreBackend &connection, const QString &who, const QString &operation, const QString &reason);
+void clearAuditContext(StoreBackend &connection);
 
 } // namespace schema

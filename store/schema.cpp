@@ -1,13 +1,10 @@
 #include "store/schema.h"
 
 #include "filing/catchment.h"
+#include "store/backend.h"
 #include "store/driver.h"
 #include "store/records.h"
 #include "store/store.h"
-
-#include <QSqlDriver>
-#include <QSqlError>
-#include <QSqlQuery>
 
 namespace schema {
 
@@ -49,20 +46,7 @@ QString quoted(const QString &text) {
   return QLatin1Char('\'') + value + QLatin1Char('\'');
 }
 
-QString sqlError(const QSqlError &error) {
-  QString text = error.databaseText().trimmed();
-  if (text.isEmpty())
-    text = error.text().trimmed();
-  return text;
-}
-
 } // namespace
-
-void exec(QSqlDatabase &db, const QString &statement) {
-  QSqlQuery query(db);
-  if (!query.exec(statement))
-    throw StoreError(QStringLiteral("%1 (%2)").arg(sqlError(query.lastError()), statement));
-}
 
 const QStringList &applicationColumns() {
   static const QStringList names = [] {
@@ -136,64 +120,54 @@ QStringList quotaStatements(Dialect dialect) {
 
 QStringList dropStatements(Dialect dialect) { return drivers::forDialect(dialect).dropStatements(); }
 
-bool hasTables(QSqlDatabase &db) {
-  const QStringList tables = db.tables();
-  for (const QString &table : tables) {
-    const QString name = table.section(QLatin1Char('.'), -1).toLower();
-    if (name == QLatin1String("lz_kttb") || name == QLatin1String("lz_yjxxk") || name == QLatin1String("lz_xzcz"))
-      return true;
-  }
-  return false;
-}
-
-bool hasQuotas(QSqlDatabase &db) {
-  for (const QString &table : db.tables()) {
-    if (table.section(QLatin1Char('.'), -1).toLower() == QLatin1String("lz_yeyme"))
-      return true;
-  }
-  return false;
-}
-
-bool addQuotas(QSqlDatabase &db) {
-  const Dialect dialect = dialectOf(db);
-  const bool adding = !hasQuotas(db);
-  QStringList statements;
-  if (adding) {
-    statements << drivers::forDialect(dialect).quotaUpgradeStatements();
-  }
-  statements << quotaStatements(dialect);
-  if (!db.transaction())
-    throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(sqlError(db.lastError())));
+void runInTransaction(StoreBackend &connection, const QStringList &statements) {
+  connection.beginTransaction();
   try {
     for (const QString &statement : statements)
-      exec(db, statement);
+      connection.run(statement);
+    connection.commitTransaction();
   } catch (...) {
-    db.rollback();
+    connection.rollbackTransaction();
     throw;
   }
-  if (!db.commit())
-    throw StoreError(QStringLiteral("Cannot commit the capacities: %1").arg(sqlError(db.lastError())));
+}
+
+QStringList columnsOf(StoreBackend &connection, const QString &table) {
+  Result columns;
+  connection.run(drivers::forDialect(connection.dialect()).columnsStatement(), {table.toLower()}, &columns);
+  QStringList names;
+  for (const ResultRow &row : columns.rows)
+    names << row.value(0).toString();
+  return names;
+}
+
+bool hasTable(StoreBackend &connection, const QString &table) { return !columnsOf(connection, table).isEmpty(); }
+
+bool hasTables(StoreBackend &connection) {
+  return hasTable(connection, QStringLiteral("lz_kttb")) || hasTable(connection, QStringLiteral("lz_yjxxk")) ||
+         hasTable(connection, QStringLiteral("lz_xzcz"));
+}
+
+bool hasQuotas(StoreBackend &connection) { return hasTable(connection, QStringLiteral("lz_yeyme")); }
+
+bool addQuotas(StoreBackend &connection) {
+  const Dialect dialect = connection.dialect();
+  const bool adding = !hasQuotas(connection);
+  QStringList statements;
+  if (adding)
+    statements << drivers::forDialect(dialect).quotaUpgradeStatements();
+  statements << quotaStatements(dialect);
+  runInTransaction(connection, statements);
   return adding;
 }
 
-void create(QSqlDatabase &db, bool replace) {
-  const Dialect dialect = dialectOf(db);
-  if (!db.transaction())
-    throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(sqlError(db.lastError())));
-  try {
-    if (replace) {
-      for (const QString &statement : dropStatements(dialect) + dropRecordStatements(dialect))
-        exec(db, statement);
-    }
-    for (const QString &statement :
-         createStatements(dialect) + recordStatements(dialect) + referenceStatements(dialect))
-      exec(db, statement);
-  } catch (...) {
-    db.rollback();
-    throw;
-  }
-  if (!db.commit())
-    throw StoreError(QStringLiteral("Cannot commit the new tables: %1").arg(sqlError(db.lastError())));
+void create(StoreBackend &connection, bool replace) {
+  const Dialect dialect = connection.dialect();
+  QStringList statements;
+  if (replace)
+    statements << dropStatements(dialect) + dropRecordStatements(dialect);
+  statements << createStatements(dialect) + recordStatements(dialect) + referenceStatements(dialect);
+  runInTransaction(connection, statements);
 }
 
 std::span<const Community> communities() { return kCommunities; }
@@ -221,46 +195,27 @@ QStringList ungroupedCommunities() {
   return {QStringLiteral("李桥社区青云路以东"), QStringLiteral("李桥社区"), QStringLiteral("其他")};
 }
 
-qint64 clockOffset(QSqlDatabase &db) {
-  if (db.driver()->dbmsType() != QSqlDriver::SQLite)
-    return 0;
-  QSqlQuery query(db);
-  if (query.exec(QStringLiteral("select offset_seconds from kg_clock limit 1")) && query.next())
-    return query.value(0).toLongLong();
-  return 0;
+std::optional<qint64> clockOffset(StoreBackend &connection) {
+  const QString statement = drivers::forDialect(connection.dialect()).clockOffsetStatement();
+  if (statement.isEmpty())
+    return std::nullopt;
+  Result offset;
+  try {
+    connection.run(statement, {}, &offset);
+  } catch (const StoreError &) {
+    return 0; // no clock set yet
+  }
+  return offset.rows.isEmpty() ? 0 : offset.rows.first().value(0).toLongLong();
 }
 
-bool setClock(QSqlDatabase &db, const QDateTime &now) {
-  if (db.driver()->dbmsType() != QSqlDriver::SQLite)
+bool setClock(StoreBackend &connection, const QDateTime &now) {
+  const QStringList statements =
+      drivers::forDialect(connection.dialect()).clockStatements(QDateTime::currentDateTime().secsTo(now));
+  if (statements.isEmpty())
     return false;
-  const qint64 offset = QDateTime::currentDateTime().secsTo(now);
-  exec(db, QStringLiteral("create table if not exists kg_clock (offset_seconds integer not null)"));
-  exec(db, QStringLiteral("delete from kg_clock"));
-  exec(db, QStringLiteral("insert into kg_clock (offset_seconds) values (%1)").arg(offset));
+  for (const QString &statement : statements)
+    connection.run(statement);
   return true;
-}
-
-QSqlDatabase openAdminConnection(const QString &name, const StoreLocation &location) {
-  const StoreDriver &driver = drivers::forLocation(location);
-  QSqlDatabase db = driver.addAdminConnection(name, location);
-  if (!db.open()) {
-    const QString message = db.lastError().text();
-    db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(name);
-    throw StoreError(QStringLiteral("Cannot connect to %1: %2").arg(location.describe(), message));
-  }
-  driver.prepare(db);
-  return db;
-}
-
-void closeAdminConnection(const QString &name) {
-  if (!QSqlDatabase::contains(name))
-    return;
-  {
-    QSqlDatabase db = QSqlDatabase::database(name, false);
-    db.close();
-  }
-  QSqlDatabase::removeDatabase(name);
 }
 
 } // namespace schema

@@ -14,18 +14,19 @@
 #include "store/store.h"
 
 #include <QDateTime>
-#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <span>
+
+class StoreBackend;
 
 namespace schema {
 
-// The SQL dialect behind an open connection (ODBC may reach either server).
+// The SQL dialect behind an open connection (ODBC may reach either server):
+// StoreBackend::dialect().
 enum class Dialect { SQLite, PostgreSQL, SqlServer };
-// Raises StoreError for a server the store does not support.
-Dialect dialectOf(const QSqlDatabase &db);
 
 // The twenty columns of lz_yjxxk in the order of the lookup statement.
 const QStringList &applicationColumns();
@@ -53,18 +54,28 @@ QStringList quotaStatements(Dialect dialect);
 // The statements that drop everything createStatements made.
 QStringList dropStatements(Dialect dialect);
 
+// The administrator's connection is a query object's (StoreBackend::run):
+// kgadmin, the test and benchmark kit.
+
+// Runs the statements in one transaction: all of them or none. Raises
+// StoreError.
+void runInTransaction(StoreBackend &connection, const QStringList &statements);
+// The names of a table's columns; none when the store lacks the table.
+QStringList columnsOf(StoreBackend &connection, const QString &table);
+// Whether the store has the table.
+bool hasTable(StoreBackend &connection, const QString &table);
 // Whether any of the three tables exists.
-bool hasTables(QSqlDatabase &db);
+bool hasTables(StoreBackend &connection);
 // Whether the store holds the capacities (lz_yeyme).
-bool hasQuotas(QSqlDatabase &db);
+bool hasQuotas(StoreBackend &connection);
 // Gives a store made before lz_yeyme the table and, on a server, the append
 // that counts against it (replacing the one that took the capacity from its
 // caller); fills lz_yeyme from the client's quota table either way. One
 // transaction. Returns whether the table was added. Raises StoreError.
-bool addQuotas(QSqlDatabase &db);
+bool addQuotas(StoreBackend &connection);
 // Creates the tables and the reference rows in one transaction (replacing
 // existing tables when replace is true). Raises StoreError.
-void create(QSqlDatabase &db, bool replace);
+void create(StoreBackend &connection, bool replace);
 
 // Reference data: the streets, their communities in list order, and the
 // group count stored for each community (0 for the ungrouped ones).
@@ -84,21 +95,12 @@ extern const char *const kReferenceVersion; // "202206181"
 
 // The embedded store's clock. getdate() there is the local time plus an
 // offset in seconds kept in kg_clock, so that a store can answer any filing
-// day (an administrative connection to it has getdate() registered when it
-// opens). setClock stores the offset that makes getdate() read `now` (false
-// where the server keeps its own clock).
-bool setClock(QSqlDatabase &db, const QDateTime &now);
-// The offset kept in kg_clock (0 without the table or a row).
-qint64 clockOffset(QSqlDatabase &db);
-
-// Runs one statement, raising StoreError with the server's message.
-void exec(QSqlDatabase &db, const QString &statement);
-
-// A connection of its own for administering a store (the admin tool, test
-// and benchmark fixtures) through Qt: SQLite with getdate() installed,
-// PostgreSQL, or ODBC.
-// Raises StoreError; closeAdminConnection ends and forgets it.
-QSqlDatabase openAdminConnection(const QString &name, const StoreLocation &location);
-void closeAdminConnection(const QString &name);
+// day (every connection to it has getdate() registered when it opens).
+// setClock stores the offset that makes getdate() read `now` (false where
+// the server keeps its own clock).
+bool setClock(StoreBackend &connection, const QDateTime &now);
+// The offset kept (0 without the table or a row); none where the server
+// keeps its own clock.
+std::optional<qint64> clockOffset(StoreBackend &connection);
 
 } // namespace schema

@@ -43,6 +43,8 @@ struct StoreLocation {
   //   mssql:<host>            (SQL Server with the district's settings)
   //   odbc:<connection string>
   static StoreLocation parse(const QString &text);
+  // Raises StoreError: the text is no store location, for the reason why.
+  [[noreturn]] static void refuse(const QString &text, const QString &why);
   // The store the client was built for (KG_STORE), or $KG_STORE when set;
   // a client built without a store uses the embedded store embeddedFile().
   static StoreLocation client();

@@ -29,7 +29,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -185,20 +184,22 @@ void PgFailoverTest::primaryFailsInTheRush() {
   const StoreLocation primaryServer = StoreLocation::parse(primary.address());
   const StoreLocation standbyServer = StoreLocation::parse(standby.address());
   {
-    QSqlDatabase db = schema::openAdminConnection(QStringLiteral("failover-primary"), primaryServer);
-    QSqlQuery query(db);
-    QVERIFY(query.exec(QStringLiteral("alter system set synchronous_standby_names = '*'")));
-    QVERIFY(query.exec(QStringLiteral("select pg_reload_conf()")));
+    const std::unique_ptr<StoreBackend> connection = StoreBackend::create(primaryServer, 30);
+    connection->run(QStringLiteral("alter system set synchronous_standby_names = '*'"));
+    connection->run(QStringLiteral("select pg_reload_conf()"));
     QVERIFY2(QTest::qWaitFor(
                  [&] {
-                   return query.exec(QStringLiteral("select 1 from pg_stat_replication where sync_state = 'sync'")) &&
-                          query.next();
+                   Result synchronous;
+                   try {
+                     connection->run(QStringLiteral("select 1 from pg_stat_replication where sync_state = 'sync'"), {},
+                                     &synchronous);
+                   } catch (const StoreError &) {
+                     return false;
+                   }
+                   return !synchronous.rows.isEmpty();
                  },
                  30000),
              "the standby did not become synchronous within 30 s");
-    query = QSqlQuery();
-    db = QSqlDatabase();
-    schema::closeAdminConnection(QStringLiteral("failover-primary"));
   }
 
   // The store on the primary, and the clients' location: both servers.
@@ -254,13 +255,9 @@ void PgFailoverTest::primaryFailsInTheRush() {
   // promoted, as a district's administrator (or its failover tool) does.
   QThread::msleep(1000);
   {
-    StoreLocation server = standbyServer;
-    QSqlDatabase db = schema::openAdminConnection(QStringLiteral("failover-standby"), server);
-    QSqlQuery query(db);
-    QVERIFY(query.exec(QStringLiteral("select pg_promote(true, 60)")) && query.next() && query.value(0).toBool());
-    query = QSqlQuery();
-    db = QSqlDatabase();
-    schema::closeAdminConnection(QStringLiteral("failover-standby"));
+    Result promoted;
+    StoreBackend::create(standbyServer, 90)->run(QStringLiteral("select pg_promote(true, 60)"), {}, &promoted);
+    QVERIFY(!promoted.rows.isEmpty() && promoted.rows.first().value(0).toBool());
   }
   qInfo("standby promoted");
 
@@ -277,16 +274,13 @@ void PgFailoverTest::primaryFailsInTheRush() {
   QMultiMap<QString, QString> stored; // number -> kindergarten
   QMap<QString, int> perKindergarten;
   {
-    QSqlDatabase db = schema::openAdminConnection(QStringLiteral("failover-new-primary"), newPrimary);
-    QSqlQuery query(db);
-    QVERIFY(query.exec(QStringLiteral("select 身份证号, 申请幼儿园名称 from lz_yjxxk")));
-    while (query.next()) {
-      stored.insert(query.value(0).toString(), query.value(1).toString());
-      ++perKindergarten[query.value(1).toString()];
+    Result rows;
+    StoreBackend::create(newPrimary, 30)
+        ->run(QStringLiteral("select 身份证号, 申请幼儿园名称 from lz_yjxxk"), {}, &rows);
+    for (const ResultRow &row : rows.rows) {
+      stored.insert(row.value(0).toString(), row.value(1).toString());
+      ++perKindergarten[row.value(1).toString()];
     }
-    query = QSqlQuery();
-    db = QSqlDatabase();
-    schema::closeAdminConnection(QStringLiteral("failover-new-primary"));
   }
   for (const QString &number : stored.uniqueKeys())
     QVERIFY2(stored.count(number) == 1, qPrintable(number + QStringLiteral(" is stored twice")));

@@ -9,6 +9,7 @@
 #include "fixture/testmain.h"
 #include "fixture/teststore.h"
 
+#include "store/driver.h"
 #include "store/records.h"
 #include "store/schema.h"
 
@@ -21,9 +22,6 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -39,21 +37,22 @@ QList<QStringList> storedRows(TestStore &store, const QString &kindergarten = {}
   const QString where = kindergarten.isEmpty() ? QString()
                                                : QStringLiteral(" where 申请幼儿园名称 = '%1'")
                                                      .arg(QString(kindergarten).replace(u'\'', QStringLiteral("''")));
-  QSqlQuery query(store.database());
-  const QString order = store.kind() == TestStore::Kind::PostgreSQL ? QStringLiteral(" nulls first") : QString();
-  if (!query.exec(QStringLiteral("select %1 from lz_yjxxk%2 order by 记录时间%3, 填报日期, 身份证号")
-                      .arg(exportedColumns().join(QLatin1Char(',')), where, order)))
-    qFatal("stored rows");
+  const QString order = drivers::forDialect(store.connection().dialect()).nullsFirst();
+  Result stored;
+  store.run(QStringLiteral("select %1 from lz_yjxxk%2 order by 记录时间%3, 填报日期, 身份证号")
+                .arg(exportedColumns().join(QLatin1Char(',')), where, order),
+            {}, &stored);
   QList<QStringList> rows;
-  while (query.next()) {
+  for (const ResultRow &values : stored.rows) {
     QStringList row;
-    for (int i = 0; i < query.record().count(); ++i) {
-      const QVariant value = query.value(i);
+    const int columns = int(stored.columns.size());
+    for (int i = 0; i < columns; ++i) {
+      const QVariant value = values.value(i);
       if (value.isNull())
         row << QString();
       else if (value.typeId() == QMetaType::QDateTime)
-        row << value.toDateTime().toString(i == query.record().count() - 1 ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
-                                                                           : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        row << value.toDateTime().toString(i == columns - 1 ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
+                                                            : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
       else
         row << value.toString().replace(QLatin1Char('T'), QLatin1Char(' '));
     }
@@ -126,6 +125,7 @@ private slots:
   void printout();
   void correctionsOnRecord_data() { addBackends(); }
   void correctionsOnRecord();
+  void administeredThroughOdbc();
   void backupRestored_data() { addBackends(); }
   void backupRestored();
   void forcedInitLeavesACopy();
@@ -232,19 +232,15 @@ void StoreRecordsTest::recordedByTheStoreInFilingOrder() {
   QList<QThread *> clients;
   for (int c = 0; c < kClients; ++c) {
     clients << QThread::create([c, location = db->location()] {
-      const QString name = QStringLiteral("records-client-%1").arg(c);
-      {
-        QSqlDatabase connection = schema::openAdminConnection(name, location);
-        for (int r = 0; r < kRows; ++r) {
-          QSqlQuery insert(connection);
-          insert.prepare(QStringLiteral("insert into lz_yjxxk (身份证号, 申请幼儿园名称) values (?, ?)"));
-          insert.addBindValue(QStringLiteral("1101012019050%1%2").arg(c).arg(r, 4, 10, QLatin1Char('0')));
-          insert.addBindValue(QStringLiteral("西岭幼儿园本部"));
-          if (!insert.exec())
-            qFatal("insert failed");
-        }
+      const std::unique_ptr<StoreBackend> connection = StoreBackend::create(location, 30);
+      try {
+        for (int r = 0; r < kRows; ++r)
+          connection->run(QStringLiteral("insert into lz_yjxxk (身份证号, 申请幼儿园名称) values (?, ?)"),
+                          {QStringLiteral("1101012019050%1%2").arg(c).arg(r, 4, 10, QLatin1Char('0')),
+                           QStringLiteral("西岭幼儿园本部")});
+      } catch (const StoreError &) {
+        qFatal("insert failed");
       }
-      schema::closeAdminConnection(name);
     });
     clients.last()->start();
   }
@@ -282,8 +278,8 @@ void StoreRecordsTest::upgradeKeepsEveryRow() {
   QFETCH(QString, backend);
   STORE_OR_SKIP(db, backend);
   // A store as it was made before the recording time: the three tables only.
-  QSqlDatabase connection = db->database();
-  const schema::Dialect dialect = schema::dialectOf(connection);
+  StoreBackend &connection = db->connection();
+  const schema::Dialect dialect = connection.dialect();
   db->exec(QStringLiteral("drop table lz_yjxxk"));
   for (const QString &statement : schema::dropRecordStatements(dialect))
     db->exec(statement);
@@ -493,35 +489,35 @@ void StoreRecordsTest::correctionsOnRecord() {
   QVERIFY2(corrected.code == 0, qPrintable(corrected.err));
   QCOMPARE(db->value(QStringLiteral("select 姓名 from lz_yjxxk")).toString(), QStringLiteral("欧阳娜娜"));
   QCOMPARE(auditRows(*db), 1);
-  QSqlQuery audit(db->database());
-  QVERIFY(
-      audit.exec(QStringLiteral("select 操作, 身份证号, 列名, 原值, 新值, 原因, 操作人 from lz_xgjl order by 序号")));
-  QVERIFY(audit.next());
-  QCOMPARE(audit.value(0).toString(), QStringLiteral("更正"));
-  QCOMPARE(audit.value(1).toString(), kNumber);
-  QCOMPARE(audit.value(2).toString(), QStringLiteral("姓名"));
-  QCOMPARE(
-      QJsonDocument::fromJson(audit.value(3).toString().toUtf8()).object().value(QStringLiteral("姓名")).toString(),
-      before);
-  QCOMPARE(
-      QJsonDocument::fromJson(audit.value(4).toString().toUtf8()).object().value(QStringLiteral("姓名")).toString(),
-      QStringLiteral("欧阳娜娜"));
-  QCOMPARE(audit.value(5).toString(), QStringLiteral("户口簿上的姓名"));
-  QVERIFY(!audit.value(6).toString().isEmpty());
+  Result audit;
+  db->run(QStringLiteral("select 操作, 身份证号, 列名, 原值, 新值, 原因, 操作人 from lz_xgjl order by 序号"), {},
+          &audit);
+  QVERIFY(!audit.rows.isEmpty());
+  ResultRow row = audit.rows.first();
+  QCOMPARE(row.value(0).toString(), QStringLiteral("更正"));
+  QCOMPARE(row.value(1).toString(), kNumber);
+  QCOMPARE(row.value(2).toString(), QStringLiteral("姓名"));
+  QCOMPARE(QJsonDocument::fromJson(row.value(3).toString().toUtf8()).object().value(QStringLiteral("姓名")).toString(),
+           before);
+  QCOMPARE(QJsonDocument::fromJson(row.value(4).toString().toUtf8()).object().value(QStringLiteral("姓名")).toString(),
+           QStringLiteral("欧阳娜娜"));
+  QCOMPARE(row.value(5).toString(), QStringLiteral("户口簿上的姓名"));
+  QVERIFY(!row.value(6).toString().isEmpty());
 
   // A change made straight in SQL is recorded too; one that changes nothing is not.
   db->exec(QStringLiteral("update lz_yjxxk set 组 = '7组', 监护人一电话 = '13900000000'"));
   db->exec(QStringLiteral("update lz_yjxxk set 组 = 组"));
   QCOMPARE(auditRows(*db), 2);
-  QVERIFY(audit.exec(QStringLiteral("select 操作, 列名, 新值, 原因 from lz_xgjl order by 序号")));
-  QVERIFY(audit.last());
-  QCOMPARE(audit.value(0).toString(), QStringLiteral("修改"));
-  QStringList changed = audit.value(1).toString().split(QLatin1Char(','));
+  db->run(QStringLiteral("select 操作, 列名, 新值, 原因 from lz_xgjl order by 序号"), {}, &audit);
+  QVERIFY(!audit.rows.isEmpty());
+  row = audit.rows.last();
+  QCOMPARE(row.value(0).toString(), QStringLiteral("修改"));
+  QStringList changed = row.value(1).toString().split(QLatin1Char(','));
   changed.sort();
   QCOMPARE(changed, (QStringList{QStringLiteral("监护人一电话"), QStringLiteral("组")}));
-  QCOMPARE(QJsonDocument::fromJson(audit.value(2).toString().toUtf8()).object().value(QStringLiteral("组")).toString(),
+  QCOMPARE(QJsonDocument::fromJson(row.value(2).toString().toUtf8()).object().value(QStringLiteral("组")).toString(),
            QStringLiteral("7组"));
-  QVERIFY(audit.value(3).isNull());
+  QVERIFY(row.value(3).isNull());
 
   // A correction into a full kindergarten is refused and changes nothing.
   db->fillKindergarten(QStringLiteral("西岭幼儿园回龙园区"), 43);
@@ -538,15 +534,16 @@ void StoreRecordsTest::correctionsOnRecord() {
   QVERIFY2(withdrawn.code == 0, qPrintable(withdrawn.err));
   QCOMPARE(db->count(QStringLiteral("select * from lz_yjxxk where 身份证号 = '%1'").arg(kNumber)), 0);
   QCOMPARE(auditRows(*db), 3);
-  QVERIFY(audit.exec(QStringLiteral("select 操作, 列名, 原值, 新值, 原因 from lz_xgjl order by 序号")));
-  QVERIFY(audit.last());
-  QCOMPARE(audit.value(0).toString(), QStringLiteral("撤回"));
-  QCOMPARE(audit.value(1).toString(), QStringLiteral("*"));
-  const QJsonObject removed = QJsonDocument::fromJson(audit.value(2).toString().toUtf8()).object();
+  db->run(QStringLiteral("select 操作, 列名, 原值, 新值, 原因 from lz_xgjl order by 序号"), {}, &audit);
+  QVERIFY(!audit.rows.isEmpty());
+  row = audit.rows.last();
+  QCOMPARE(row.value(0).toString(), QStringLiteral("撤回"));
+  QCOMPARE(row.value(1).toString(), QStringLiteral("*"));
+  const QJsonObject removed = QJsonDocument::fromJson(row.value(2).toString().toUtf8()).object();
   QCOMPARE(removed.value(QStringLiteral("姓名")).toString(), QStringLiteral("欧阳娜娜"));
   QCOMPARE(removed.value(QStringLiteral("组")).toString(), QStringLiteral("7组"));
-  QVERIFY(audit.value(3).isNull());
-  QCOMPARE(audit.value(4).toString(), QStringLiteral("家长书面撤回"));
+  QVERIFY(row.value(3).isNull());
+  QCOMPARE(row.value(4).toString(), QStringLiteral("家长书面撤回"));
 
   // A delete straight in SQL is recorded as such.
   db->exec(QStringLiteral("delete from lz_yjxxk where 申请幼儿园名称 = '西岭幼儿园回龙园区'"));
@@ -555,6 +552,35 @@ void StoreRecordsTest::correctionsOnRecord() {
   const AdminOutcome history = kgadmin({QStringLiteral("history"), db->location().setting(), kNumber});
   QCOMPARE(history.code, 0);
   QVERIFY2(history.out.contains(QStringLiteral("3 change(s) on record")), qPrintable(history.out));
+}
+
+// The commands reach a store through ODBC too: the connection tells which
+// server's statements to send (here PostgreSQL's, through its ODBC driver),
+// and a correction runs in one transaction with its audit context.
+void StoreRecordsTest::administeredThroughOdbc() {
+  STORE_OR_SKIP(db, QStringLiteral("pg"));
+  db->insertApplication(TestStore::sampleApplication(kNumber));
+  const QString odbc = db->odbcLocation().setting();
+  const AdminOutcome status = kgadmin({QStringLiteral("status"), odbc});
+  QVERIFY2(status.code == 0, qPrintable(status.err));
+  QVERIFY2(status.out.contains(QStringLiteral("filing:   open\n")), qPrintable(status.out));
+  QVERIFY2(status.out.contains(QStringLiteral("  实验幼儿园和平园区  1\n")), qPrintable(status.out));
+  QVERIFY2(!status.out.contains(QStringLiteral("(offset")), qPrintable(status.out)); // the server's own clock
+  const AdminOutcome clock = kgadmin({QStringLiteral("set-clock"), odbc, QStringLiteral("2022-06-20 10:15:30")});
+  QCOMPARE(clock.code, 1);
+  QVERIFY2(clock.err.contains(QStringLiteral("the server answers getdate() from its own clock")),
+           qPrintable(clock.err));
+
+  const AdminOutcome corrected =
+      kgadmin({QStringLiteral("correct"), odbc, kNumber, QStringLiteral("姓名"), QStringLiteral("欧阳娜娜"),
+               QStringLiteral("--reason"), QStringLiteral("户口簿上的姓名")});
+  QVERIFY2(corrected.code == 0, qPrintable(corrected.err));
+  QCOMPARE(db->value(QStringLiteral("select 姓名 from lz_yjxxk")).toString(), QStringLiteral("欧阳娜娜"));
+  QCOMPARE(db->value(QStringLiteral("select 操作 from lz_xgjl")).toString(), QStringLiteral("更正"));
+  QCOMPARE(db->value(QStringLiteral("select 原因 from lz_xgjl")).toString(), QStringLiteral("户口簿上的姓名"));
+  const AdminOutcome upgraded = kgadmin({QStringLiteral("upgrade"), odbc});
+  QVERIFY2(upgraded.code == 0, qPrintable(upgraded.err));
+  QVERIFY2(upgraded.out.contains(QStringLiteral("already has the recording time")), qPrintable(upgraded.out));
 }
 
 void StoreRecordsTest::backupRestored() {

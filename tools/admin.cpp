@@ -4,9 +4,6 @@
 #include "store/records.h"
 
 #include <QDateTime>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 
 #ifndef Q_OS_WIN
 #include <pwd.h>
@@ -22,34 +19,19 @@ QTextStream &err() { return console::err(); }
 Store::Store(StoreLocation location, bool create) : m_location(location) {
   location.createFile = create;
   m_query = std::make_unique<QueryObject>(QStringLiteral("kgadmin"), 30, location);
-  m_db = m_query->database();
-  m_dialect = schema::dialectOf(m_db);
+  m_dialect = connection().dialect();
   for (const QString &statement : driver().adminSessionStatements())
     run(statement);
 }
 
 QList<QVariantList> Store::run(const QString &text, const QVariantList &values) {
-  // Statements without values run as they stand (PostgreSQL cannot prepare
-  // role and grant statements).
-  QSqlQuery query(m_db);
-  bool ran = false;
-  if (values.isEmpty()) {
-    ran = query.exec(text);
-  } else {
-    if (!query.prepare(text))
-      throw StoreError(QStringLiteral("%1 (%2)").arg(query.lastError().text(), text));
-    for (int i = 0; i < values.size(); ++i)
-      query.bindValue(i, values.at(i));
-    ran = query.exec();
-  }
-  if (!ran)
-    throw StoreError(QStringLiteral("%1 (%2)").arg(query.lastError().text(), text));
+  Result result;
+  connection().run(text, values, &result);
   QList<QVariantList> rows;
-  while (query.next()) {
+  for (const ResultRow &stored : result.rows) {
     QVariantList row;
-    const int columns = query.record().count();
-    for (int i = 0; i < columns; ++i)
-      row << query.value(i);
+    for (int i = 0; i < stored.size(); ++i)
+      row << stored.value(i);
     rows << row;
   }
   return rows;
@@ -61,34 +43,24 @@ QVariant Store::value(const QString &text, const QVariantList &values) {
 }
 
 void Store::requireTables() {
-  if (!schema::hasTables(m_db))
+  if (!schema::hasTables(connection()))
     throw StoreError(
         QStringLiteral("%1 holds no registration tables; run kgadmin init first").arg(m_location.describe()));
 }
 
 void Store::requireRecords() {
   requireTables();
-  if (!schema::hasRecords(m_db))
+  if (!schema::hasRecords(connection()))
     throw StoreError(QStringLiteral("%1 was made before the recording time and the correction record; run kgadmin "
                                     "upgrade first")
                          .arg(m_location.describe()));
 }
 
-void Store::begin() {
-  if (const QString begin = driver().beginStatement(); !begin.isEmpty()) {
-    run(begin);
-    return;
-  }
-  if (!m_db.transaction())
-    throw StoreError(QStringLiteral("Cannot start a transaction: %1").arg(m_db.lastError().text()));
-}
+void Store::begin() { connection().beginTransaction(); }
 
-void Store::commit() {
-  if (!m_db.commit())
-    throw StoreError(QStringLiteral("Cannot commit: %1").arg(m_db.lastError().text()));
-}
+void Store::commit() { connection().commitTransaction(); }
 
-void Store::rollback() { m_db.rollback(); }
+void Store::rollback() { connection().rollbackTransaction(); }
 
 void Store::takeTurn() {
   const QString turn = driver().takeTurnStatement();

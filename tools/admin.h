@@ -9,7 +9,6 @@
 #include "store/schema.h"
 #include "store/store.h"
 
-#include <QSqlDatabase>
 #include <QStringList>
 #include <QTextStream>
 #include <QVariant>
@@ -34,7 +33,7 @@ struct UsageError {
 class Store {
 public:
   explicit Store(StoreLocation location, bool create = false);
-  QSqlDatabase &db() { return m_db; }
+  StoreBackend &connection() { return m_query->connection(); }
   schema::Dialect dialect() const { return m_dialect; }
   // The driver of the server the store speaks.
   const StoreDriver &driver() const { return drivers::forDialect(m_dialect); }
@@ -63,7 +62,6 @@ public:
 private:
   StoreLocation m_location;
   std::unique_ptr<QueryObject> m_query;
-  QSqlDatabase m_db;
   schema::Dialect m_dialect;
 };
 

@@ -12,7 +12,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QSqlRecord>
 
 namespace admin {
 
@@ -22,7 +21,7 @@ namespace {
 const StoreDriver &driverOf(const Store &store) { return drivers::forDialect(store.dialect()); }
 
 int applications(Store &store) {
-  return schema::hasTables(store.db()) && store.db().record(QStringLiteral("lz_yjxxk")).count() > 0
+  return schema::hasTable(store.connection(), QStringLiteral("lz_yjxxk"))
              ? store.value(QStringLiteral("select count(*) from lz_yjxxk")).toInt()
              : 0;
 }
@@ -109,12 +108,13 @@ int restore(const QStringList &arguments) {
   // The copy is read through before anything is touched.
   if (const QString problem = drivers::forLocation(location).copyProblem(location, file); !problem.isEmpty())
     throw UsageError{QStringLiteral("restore: \"%1\" is %2; nothing changed").arg(file, problem)};
-  Store store(location, location.backend == StoreLocation::Backend::SQLite);
+  // A restore may make the embedded store's file.
+  Store store(location, true);
   driverOf(store).refuseCopies(args.at(0));
   store.takeTurn();
   const int before = applications(store);
   QString copy;
-  if (schema::hasTables(store.db())) {
+  if (schema::hasTables(store.connection())) {
     if (!force) {
       err() << "restore: " << location.describe()
             << " already holds registration tables; nothing changed. Use --force to replace them (a copy is "

@@ -50,7 +50,7 @@ QMap<QString, Fill> storedPerKindergarten(Store &store, bool withTimes) {
 }
 
 void printFill(Store &store) {
-  const bool withTimes = schema::hasRecords(store.db());
+  const bool withTimes = schema::hasRecords(store.connection());
   QMap<QString, Fill> fills = storedPerKindergarten(store, withTimes);
   out() << "fill of " << store.location().describe() << " at " << shown(store.value(QStringLiteral("select getdate()")))
         << "\n";
@@ -205,9 +205,9 @@ template <typename Change> void onRecord(Store &store, const QString &operation,
   store.begin();
   try {
     lockApplications(store);
-    schema::setAuditContext(store.db(), operatorName(), operation, reason);
+    schema::setAuditContext(store.connection(), operatorName(), operation, reason);
     change();
-    schema::clearAuditContext(store.db());
+    schema::clearAuditContext(store.connection());
     store.commit();
   } catch (...) {
     store.rollback();
@@ -252,13 +252,13 @@ int upgrade(const QStringList &args) {
   Store store(storeArgument(args, 1));
   store.requireTables();
   const int rows = store.value(QStringLiteral("select count(*) from lz_yjxxk")).toInt();
-  if (schema::addRecords(store.db()))
+  if (schema::addRecords(store.connection()))
     out() << "upgrade: added 记录时间 to lz_yjxxk and the correction record lz_xgjl to " << store.location().describe()
           << "; the " << rows << " application(s) stored before keep an unknown recording time\n";
   else
     out() << "upgrade: " << store.location().describe()
           << " already has the recording time and the correction record\n";
-  const bool added = schema::addQuotas(store.db());
+  const bool added = schema::addQuotas(store.connection());
   out() << "upgrade: " << (added ? "added lz_yeyme with" : "lz_yeyme now holds")
         << " the capacities of the client's quota table (" << quota::table().size() << " kindergartens)";
   if (added && store.driver().appendOnServer())

@@ -9,10 +9,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSqlDriver>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 
 #include <algorithm>
 
@@ -23,12 +19,10 @@ int init(const QStringList &args) {
   const bool force = rest.removeAll(QStringLiteral("--force")) > 0;
   expectStoreArguments(rest, 2);
   const StoreLocation location = storeArgument(rest, 1);
-  // The user's data folder may not hold the embedded store's folder yet.
-  if (location.backend == StoreLocation::Backend::SQLite && location.file == StoreLocation::embeddedFile())
-    QDir().mkpath(QFileInfo(location.file).absolutePath());
+  drivers::forLocation(location).prepareNewStore(location);
   Store store(location, true);
   store.takeTurn();
-  const bool replacing = schema::hasTables(store.db());
+  const bool replacing = schema::hasTables(store.connection());
   if (replacing && !force) {
     err() << "init: " << location.describe()
           << " already holds registration tables; nothing changed. Use --force to replace them "
@@ -37,7 +31,7 @@ int init(const QStringList &args) {
   }
   // The applications a forced init would wipe out are copied first; without
   // a copy nothing is replaced.
-  const int stored = replacing && store.db().record(QStringLiteral("lz_yjxxk")).count() > 0
+  const int stored = replacing && schema::hasTable(store.connection(), QStringLiteral("lz_yjxxk"))
                          ? store.value(QStringLiteral("select count(*) from lz_yjxxk")).toInt()
                          : 0;
   QString copy;
@@ -50,7 +44,7 @@ int init(const QStringList &args) {
     }
   }
   try {
-    schema::create(store.db(), force);
+    schema::create(store.connection(), force);
   } catch (const StoreError &error) {
     err() << "init: nothing changed: " << error.message() << "\n";
     if (!copy.isEmpty())
@@ -111,28 +105,23 @@ int setClock(const QStringList &args) {
   }
   Store store(location);
   store.requireTables();
-  if (!schema::setClock(store.db(), when)) {
+  if (!schema::setClock(store.connection(), when)) {
     err() << "set-clock: not possible on " << location.describe()
           << ": the server answers getdate() from its own clock; set the server's clock instead.\n";
     return kStoreFailed;
   }
   out() << "set-clock: getdate() now answers " << when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-        << " and goes on from there (offset " << schema::clockOffset(store.db()) << " s)\n";
+        << " and goes on from there (offset " << schema::clockOffset(store.connection()).value_or(0) << " s)\n";
   return kDone;
 }
 
 int printSchema(const QStringList &args) {
   expectArguments(args, 2);
   const QString kind = args.at(1);
-  schema::Dialect dialect;
-  if (kind == QLatin1String("sqlite"))
-    dialect = schema::Dialect::SQLite;
-  else if (kind == QLatin1String("postgres"))
-    dialect = schema::Dialect::PostgreSQL;
-  else if (kind == QLatin1String("mssql"))
-    dialect = schema::Dialect::SqlServer;
-  else
+  const std::optional<schema::Dialect> named = drivers::dialectNamed(kind);
+  if (!named)
     throw UsageError{QStringLiteral("print-schema: \"%1\" is none of sqlite, postgres, mssql").arg(kind)};
+  const schema::Dialect dialect = *named;
   const QString end = drivers::forDialect(dialect).statementEnd();
   for (const QString &statement :
        schema::createStatements(dialect) + schema::recordStatements(dialect) + schema::referenceStatements(dialect))
@@ -144,12 +133,9 @@ int status(const QStringList &args) {
   expectStoreArguments(args, 2);
   const StoreLocation location = storeArgument(args, 1);
   QueryObject query(QStringLiteral("kgadmin"), 30, location);
-  {
-    QSqlDatabase db = query.database();
-    if (!schema::hasTables(db))
-      throw StoreError(
-          QStringLiteral("%1 holds no registration tables; run kgadmin init first").arg(location.describe()));
-  }
+  if (!schema::hasTables(query.connection()))
+    throw StoreError(
+        QStringLiteral("%1 holds no registration tables; run kgadmin init first").arg(location.describe()));
   out() << "store:    " << location.describe() << "\n";
   query.setSql(Statement::plain(QStringLiteral("select 幼儿园填报,幼儿园版本 from lz_kttb")));
   query.open();
@@ -171,23 +157,19 @@ int status(const QStringList &args) {
   query.addSql(QStringLiteral("select getdate() as 日期"));
   query.open();
   out() << "clock:    getdate() = " << shown(query.fieldValue(QStringLiteral("日期")));
-  {
-    QSqlDatabase db = query.database();
-    if (location.backend == StoreLocation::Backend::SQLite)
-      out() << " (offset " << schema::clockOffset(db) << " s)";
-  }
+  if (const std::optional<qint64> offset = schema::clockOffset(query.connection()))
+    out() << " (offset " << *offset << " s)";
   out() << "\n";
   query.close();
-  QSqlDatabase db = query.database();
-  QSqlQuery rows(db);
-  if (!rows.exec(QStringLiteral("select 申请幼儿园名称, count(*) from lz_yjxxk group by 申请幼儿园名称 "
-                                "order by 申请幼儿园名称")))
-    throw StoreError(rows.lastError().text());
+  Result rows;
+  query.connection().run(QStringLiteral("select 申请幼儿园名称, count(*) from lz_yjxxk group by 申请幼儿园名称 "
+                                        "order by 申请幼儿园名称"),
+                         {}, &rows);
   int total = 0;
   out() << "applications per kindergarten:\n";
-  while (rows.next()) {
-    out() << "  " << shown(rows.value(0)) << "  " << rows.value(1).toInt() << "\n";
-    total += rows.value(1).toInt();
+  for (const ResultRow &row : rows.rows) {
+    out() << "  " << shown(row.value(0)) << "  " << row.value(1).toInt() << "\n";
+    total += row.value(1).toInt();
   }
   out() << "  total  " << total << "\n";
   return kDone;

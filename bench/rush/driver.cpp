@@ -14,7 +14,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -366,10 +365,14 @@ int driver(const QCommandLineParser &options) {
   QStringList wrong;
   for (const quota::Entry &entry : quota::table()) {
     const QString name = QString::fromUtf8(entry.kindergarten);
-    QSqlQuery query(store->database());
-    query.prepare(QStringLiteral("select count(*) from lz_yjxxk where 申请幼儿园名称 = ?"));
-    query.addBindValue(name);
-    const int stored = query.exec() && query.next() ? query.value(0).toInt() : -1;
+    int stored = -1;
+    try {
+      Result count;
+      store->connection().run(QStringLiteral("select count(*) from lz_yjxxk where 申请幼儿园名称 = ?"), {name}, &count);
+      stored = count.rows.isEmpty() ? -1 : count.rows.first().value(0).toInt();
+    } catch (const StoreError &) {
+      // Named below as -1.
+    }
     if (stored == entry.capacity)
       ++kindergartensRight;
     else

@@ -3,16 +3,80 @@
 
 namespace {
 
+QString valueOf(const QString &connectionString, const QString &key) {
+  for (const QString &part : connectionString.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+    const int eq = part.indexOf(QLatin1Char('='));
+    if (eq > 0 && part.left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0)
+      return part.mid(eq + 1).trimmed();
+  }
+  return QString();
+}
+
 class OdbcDriver final : public StoreDriver {
 public:
+  // mssql:<host> names the district's SQL Server with its fixed settings.
+  std::optional<StoreLocation> parse(const QString &text) const override {
+    if (text.startsWith(QLatin1String("mssql:"))) {
+      const QString server = text.mid(6).trimmed();
+      if (server.isEmpty())
+        StoreLocation::refuse(text, QStringLiteral("no server address after mssql:"));
+      // The address goes into the connection string: it may not end its
+      // setting and add others.
+      for (QChar c : server)
+        if (c.unicode() <= 0x20 || c == u';' || c == u'{' || c == u'}' || c == u'=')
+          StoreLocation::refuse(text,
+                                QStringLiteral("a server address holds no blanks, control characters, ; { } or ="));
+      return connection::sqlServer(server);
+    }
+    if (!text.startsWith(QLatin1String("odbc:")))
+      return std::nullopt;
+    StoreLocation location;
+    location.backend = StoreLocation::Backend::Odbc;
+    location.odbcConnection = text.mid(5);
+    if (location.odbcConnection.trimmed().isEmpty())
+      StoreLocation::refuse(text, QStringLiteral("no connection string after odbc:"));
+    location.host = valueOf(location.odbcConnection, QStringLiteral("Server"));
+    location.port = valueOf(location.odbcConnection, QStringLiteral("Port")).toInt();
+    // Windows' SQL Server driver takes the port after the address
+    // (Server=host,port), as the client's own connection string there says.
+    const qsizetype comma = location.host.lastIndexOf(QLatin1Char(','));
+    bool isPort = false;
+    const int port = comma > 0 ? location.host.mid(comma + 1).trimmed().toInt(&isPort) : 0;
+    if (location.port == 0 && isPort && port > 0) {
+      location.host = location.host.left(comma).trimmed();
+      location.port = port;
+    }
+    location.database = valueOf(location.odbcConnection, QStringLiteral("Database"));
+    location.user = valueOf(location.odbcConnection, QStringLiteral("Uid"));
+    location.password = valueOf(location.odbcConnection, QStringLiteral("Pwd"));
+    return location;
+  }
+  QString setting(const StoreLocation &location) const override {
+    return QStringLiteral("odbc:") + location.odbcConnection;
+  }
+  QString describe(const StoreLocation &location) const override {
+    // The password's setting shows as ***, however it is written.
+    QStringList parts = location.odbcConnection.split(QLatin1Char(';'));
+    for (QString &part : parts) {
+      const qsizetype eq = part.indexOf(QLatin1Char('='));
+      const QString key = part.left(eq).trimmed();
+      if (eq > 0 && (key.compare(QLatin1String("Pwd"), Qt::CaseInsensitive) == 0 ||
+                     key.compare(QLatin1String("Password"), Qt::CaseInsensitive) == 0))
+        part = part.left(eq + 1) + QStringLiteral("***");
+    }
+    return QStringLiteral("ODBC %1").arg(parts.join(QLatin1Char(';')));
+  }
   std::unique_ptr<StoreBackend> connect(const StoreLocation &location, int timeoutSeconds) const override {
     return std::make_unique<OdbcBackend>(location, timeoutSeconds);
   }
-  QSqlDatabase addAdminConnection(const QString &name, const StoreLocation &location) const override {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name);
-    db.setDatabaseName(location.odbcConnection);
-    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(qMax(1, location.loginTimeout)));
-    return db;
+  // PostgreSQL lists its catalog among the schemas; SQL Server has none of
+  // that name.
+  schema::Dialect dialect(StoreBackend &connection) const override {
+    Result found;
+    connection.run(QStringLiteral("select count(*) from INFORMATION_SCHEMA.SCHEMATA where SCHEMA_NAME = 'pg_catalog'"),
+                   {}, &found);
+    return !found.rows.isEmpty() && found.rows.first().value(0).toInt() > 0 ? schema::Dialect::PostgreSQL
+                                                                            : schema::Dialect::SqlServer;
   }
   // SQL Server's statements; a PostgreSQL server reached through ODBC
   // speaks PostgreSQL's (drivers::forDialect).

@@ -125,6 +125,12 @@ class StoreDriver;
 // Everything about this server behind the drivers' one interface (store/driver.h).
 const StoreDriver &postgresDriver();
 
+struct LoginMade;
+// The client's login (store/postgres/logins.cpp): StoreDriver::makeLogin.
+namespace postgreslogins {
+LoginMade make(StoreBackend &connection, const QString &user, const QString &password);
+} // namespace postgreslogins
+
 // Copies (store/postgres/copies.cpp).
 namespace postgrescopies {
 // Runs pg_dump or pg_restore against the store (connects: with the

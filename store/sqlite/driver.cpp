@@ -1,35 +1,32 @@
 #include "store/driver.h"
 #include "store/sqlite/backend.h"
 
+#include <QDir>
 #include <QFileInfo>
-#include <QSqlDriver>
 #include <QVariant>
-#include <sqlite3.h>
 
 namespace {
 
 class SqliteDriver final : public StoreDriver {
 public:
+  std::optional<StoreLocation> parse(const QString &text) const override {
+    if (!text.startsWith(QLatin1String("sqlite:")))
+      return std::nullopt;
+    StoreLocation location;
+    location.backend = StoreLocation::Backend::SQLite;
+    location.file = text.mid(7);
+    if (location.file.isEmpty())
+      StoreLocation::refuse(text, QStringLiteral("no database file after sqlite:"));
+    return location;
+  }
+  QString setting(const StoreLocation &location) const override { return QStringLiteral("sqlite:") + location.file; }
+  QString describe(const StoreLocation &location) const override {
+    return QStringLiteral("SQLite file %1").arg(location.file);
+  }
   std::unique_ptr<StoreBackend> connect(const StoreLocation &location, int timeoutSeconds) const override {
     return std::make_unique<SqliteBackend>(location, timeoutSeconds);
   }
-  QSqlDatabase addAdminConnection(const QString &name, const StoreLocation &location) const override {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    db.setDatabaseName(location.file);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
-    return db;
-  }
-  // getdate() on the freshly opened connection (each open makes a new
-  // handle).
-  void prepare(QSqlDatabase &db) const override {
-    const QVariant handle = db.driver()->handle();
-    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
-      throw StoreError(QStringLiteral("Not an SQLite connection"));
-    sqlite3 *sqlite = *static_cast<sqlite3 *const *>(handle.data());
-    if (!sqlite)
-      throw StoreError(QStringLiteral("The SQLite connection is not open"));
-    SqliteBackend::installGetdate(sqlite);
-  }
+  schema::Dialect dialect(StoreBackend &) const override { return schema::Dialect::SQLite; }
   QStringList createStatements() const override { return SqliteBackend::createStatements(); }
   QStringList dropStatements() const override { return SqliteBackend::dropStatements(); }
   QStringList quotaUpgradeStatements() const override { return {schema::quotaTableSql(QStringLiteral("varchar"))}; }
@@ -45,6 +42,21 @@ public:
     return date.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00:00:00");
   }
   bool appendOnServer() const override { return false; }
+  QString columnsStatement() const override { return QStringLiteral("select name from pragma_table_info(?)"); }
+  // getdate() is the local time plus the offset kept in kg_clock
+  // (SqliteBackend::installGetdate).
+  QStringList clockStatements(qint64 offsetSeconds) const override {
+    return {QStringLiteral("create table if not exists kg_clock (offset_seconds integer not null)"),
+            QStringLiteral("delete from kg_clock"),
+            QStringLiteral("insert into kg_clock (offset_seconds) values (%1)").arg(offsetSeconds)};
+  }
+  QString clockOffsetStatement() const override {
+    return QStringLiteral("select offset_seconds from kg_clock limit 1");
+  }
+  void prepareNewStore(const StoreLocation &location) const override {
+    if (location.file == StoreLocation::embeddedFile())
+      QDir().mkpath(QFileInfo(location.file).absolutePath());
+  }
   QString copyName(const StoreLocation &location) const override { return QFileInfo(location.file).completeBaseName(); }
   QString copySuffix() const override { return QStringLiteral("db"); }
   void writeCopy(const StoreLocation &location, const QString &file) const override {

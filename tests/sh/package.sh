@@ -24,8 +24,8 @@ echo "package: $(basename "$deb") ($(stat -c %s "$deb") bytes)"
 dpkg-deb --field "$deb" Package Version Architecture Depends Recommends
 dpkg-deb --contents "$deb" | awk '{print $1, $3, $6}'
 depends=$(dpkg-deb --field "$deb" Depends)
-# Computed from the linked libraries, and named for what Qt loads itself.
-for p in libc6 libstdc++6 libqt6widgets6 libqt6sql6 libsqlite3-0 libjpeg62-turbo libqt6sql6-sqlite; do
+# Computed from the linked libraries.
+for p in libc6 libstdc++6 libqt6widgets6 libsqlite3-0 libpq5 libjpeg62-turbo; do
   grep -q "\(^\|, \)$p\( \|,\|$\)" <<<"$depends" || fail "Depends lacks $p: $depends"
 done
 files=$(dpkg-deb --contents "$deb" | awk '{print $6}')

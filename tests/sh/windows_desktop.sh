@@ -117,7 +117,7 @@ windows_program='C:\Program Files\kgfiling'
 # --- The installer -------------------------------------------------------------
 timeout 120 "$wine" "$setup" /S || fail "the installer did not finish"
 for _ in $(seq 50); do [ -f "$program/uninstall.exe" ] && break; sleep 0.2; done
-for f in kgfiling.exe kgadmin.exe uninstall.exe platforms/qwindows.dll sqldrivers/qsqlite.dll Qt6Widgets.dll; do
+for f in kgfiling.exe kgadmin.exe uninstall.exe platforms/qwindows.dll Qt6Widgets.dll; do
   [ -f "$program/$f" ] || fail "the installer left no $f in Program Files\\kgfiling"
 done
 entry="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/$title.lnk"
