@@ -809,3 +809,8 @@ QStringList OdbcBackend::clearAuditContextStatements() {
           QStringLiteral("exec sp_set_session_context N'kg.operation', null"),
           QStringLiteral("exec sp_set_session_context N'kg.reason', null")};
 }
+
+schema::Dialect OdbcBackend::serverDialect() {
+  connect();
+  return m_server == Server::PostgreSQL ? schema::Dialect::PostgreSQL : schema::Dialect::SqlServer;
+}

@@ -19,6 +19,9 @@ public:
   ~OdbcBackend() override;
   void append(const NewRow &row, const AppendGuard &guard) override;
   void disconnect() override;
+  // The statements the server behind the connection speaks, as its driver
+  // named itself when the connection was made. Raises StoreError.
+  schema::Dialect serverDialect();
 
   // The statements that create the tables on SQL Server, and those that drop
   // them.

@@ -69,14 +69,9 @@ public:
   std::unique_ptr<StoreBackend> connect(const StoreLocation &location, int timeoutSeconds) const override {
     return std::make_unique<OdbcBackend>(location, timeoutSeconds);
   }
-  // PostgreSQL lists its catalog among the schemas; SQL Server has none of
-  // that name.
+  // The backend asks the server's name when it connects.
   schema::Dialect dialect(StoreBackend &connection) const override {
-    Result found;
-    connection.run(QStringLiteral("select count(*) from INFORMATION_SCHEMA.SCHEMATA where SCHEMA_NAME = 'pg_catalog'"),
-                   {}, &found);
-    return !found.rows.isEmpty() && found.rows.first().value(0).toInt() > 0 ? schema::Dialect::PostgreSQL
-                                                                            : schema::Dialect::SqlServer;
+    return static_cast<OdbcBackend &>(connection).serverDialect();
   }
   // SQL Server's statements; a PostgreSQL server reached through ODBC
   // speaks PostgreSQL's (drivers::forDialect).
