@@ -207,19 +207,31 @@ if ! done_mark jpeg; then
 fi
 
 # --- libxlsxwriter -----------------------------------------------------------
-if ! done_mark xlsxwriter; then
+# Built with Windows' own file API for the workbook's file: for MinGW the
+# library opens it with fopen(), which reads the UTF-8 name it is given in the
+# ANSI code page, so a folder such as C:\Users\张三 could not be written to on
+# a Windows whose code page lacks the name. Its MSVC build widens the name and
+# writes through minizip's iowin32; the MinGW build is made to do the same.
+# (The -utf8names mark rebuilds only this library in an existing cache.)
+if ! done_mark xlsxwriter-utf8names; then
   t=$SECONDS
   src=$(fetch libxlsxwriter "${sources[libxlsxwriter]}")
   work=$cache/work-xlsxwriter
   rm -rf "$work"
-  logged xlsxwriter cmake -S "$src" -B "$work" "${cmake_cross[@]}" -DBUILD_SHARED_LIBS=ON -DZLIB_ROOT="$prefix" \
-    -DCMAKE_INSTALL_LIBDIR=lib
-  logged xlsxwriter cmake --build "$work" -j"$jobs"
-  logged xlsxwriter cmake --install "$work"
+  mkdir -p "$work"
+  cp -r "$src" "$work/src"
+  sed -i '/^#ifdef __MINGW32__$/{N;N;/\n#undef _WIN32\n#endif/d}' "$work/src/src/packager.c"
+  sed -i 's/^    if(MSVC)$/    if(WIN32)/' "$work/src/CMakeLists.txt"
+  grep -q '__MINGW32__' "$work/src/src/packager.c" && fail "libxlsxwriter: packager.c was not made to use the wide API"
+  grep -A1 "^    if(WIN32)$" "$work/src/CMakeLists.txt" | grep -q iowin32 || fail "libxlsxwriter: iowin32.c was not added to its build"
+  logged xlsxwriter cmake -S "$work/src" -B "$work/build" "${cmake_cross[@]}" -DBUILD_SHARED_LIBS=ON \
+    -DZLIB_ROOT="$prefix" -DCMAKE_INSTALL_LIBDIR=lib
+  logged xlsxwriter cmake --build "$work/build" -j"$jobs"
+  logged xlsxwriter cmake --install "$work/build"
   # The library's pkg-config file names its prefix as CMake's; make it ours.
   sed -i "s|^prefix=.*|prefix=$prefix|" "$prefix/lib/pkgconfig/xlsxwriter.pc"
   rm -rf "$work"
-  mark_done xlsxwriter
+  mark_done xlsxwriter-utf8names
   say "libxlsxwriter built in $((SECONDS - t)) s"
 fi
 

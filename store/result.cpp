@@ -143,14 +143,22 @@ void ResultRow::addInteger(qint64 value) { addCell(Type::Integer, Kind::Text).in
 
 void ResultRow::addReal(double value) { addCell(Type::Real, Kind::Text).real = value; }
 
+void ResultRow::addBytes(const char *data, int size) {
+  // Within what reserve() made room for, resizing only moves the end.
+  const qsizetype offset = m_bytes.size();
+  m_bytes.resize(offset + size);
+  if (size > 0)
+    std::memcpy(m_bytes.data() + offset, data, std::size_t(size));
+}
+
 void ResultRow::addBlob(const char *data, int size) {
   addCell(Type::Blob, Kind::Text).size = size;
-  m_bytes.append(data, size);
+  addBytes(data, size);
 }
 
 void ResultRow::addText(const char *data, int size, Kind kind) {
   addCell(Type::Text, kind).size = size;
-  m_bytes.append(data, size);
+  addBytes(data, size);
 }
 
 QVariant ResultRow::value(int column) const {

@@ -58,6 +58,7 @@ private:
     };
   };
   Cell &addCell(Type type, Kind kind);
+  void addBytes(const char *data, int size);
   QVariantList m_values;
   QList<Cell> m_cells;
   QByteArray m_bytes;

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QTemporaryFile>
+#include <QUuid>
 
 #include <xlsxwriter.h>
 
@@ -90,7 +91,9 @@ void writeCsv(const QString &file, const QList<Application> &rows, bool raw) {
 
 class Workbook {
 public:
-  explicit Workbook(const QString &file) : m_file(QFile::encodeName(file)) {
+  // libxlsxwriter takes the file's name as UTF-8 on every system (on
+  // Windows it widens it itself), not in the ANSI code page.
+  explicit Workbook(const QString &file) : m_file(file.toUtf8()) {
     lxw_workbook_options options{};
     options.constant_memory = LXW_FALSE;
     m_book = workbook_new_opt(m_file.constData(), &options);
@@ -199,12 +202,18 @@ void writeXlsx(const QString &file, const QList<Application> &rows, const QList<
   // Written beside the target and renamed at the end: an interrupted export
   // leaves no half-written file under the name asked for.
   const QFileInfo target(file);
-  QTemporaryFile scratch(target.absoluteDir().filePath(QStringLiteral(".kgadmin-export-XXXXXX.xlsx")));
-  if (!scratch.open())
-    throw StoreError(QStringLiteral("cannot write in %1: %2").arg(target.absolutePath(), scratch.errorString()));
-  scratch.close();
   {
-    Workbook book(scratch.fileName());
+    // Whether the folder takes a new file, asked before the work is done.
+    QTemporaryFile probe(target.absoluteDir().filePath(QStringLiteral(".kgadmin-export-XXXXXX")));
+    if (!probe.open())
+      throw StoreError(QStringLiteral("cannot write in %1: %2").arg(target.absolutePath(), probe.errorString()));
+  }
+  // The library creates the scratch file itself: on Windows a file that a
+  // QTemporaryFile holds open until it is destroyed cannot be created again.
+  const QString scratch = target.absoluteDir().filePath(
+      QStringLiteral(".kgadmin-export-%1.xlsx").arg(QUuid::createUuid().toString(QUuid::Id128)));
+  try {
+    Workbook book(scratch);
     lxw_worksheet *summary = book.sheet(QStringLiteral("汇总"));
     book.header(summary,
                 {QStringLiteral("幼儿园"), QStringLiteral("名额"), QStringLiteral("已申请"), QStringLiteral("剩余"),
@@ -238,15 +247,17 @@ void writeXlsx(const QString &file, const QList<Application> &rows, const QList<
       }
       applicationSheet(book, name, own);
     }
-    book.close(scratch.fileName());
+    book.close(file);
+  } catch (...) {
+    QFile::remove(scratch);
+    throw;
   }
-  // Renamed through the object that holds the scratch file: on Windows a
-  // file that an object still holds cannot be renamed by its name.
   QFile::remove(file);
-  scratch.setAutoRemove(false);
-  if (!scratch.rename(file)) {
-    QFile::remove(scratch.fileName());
-    throw StoreError(QStringLiteral("cannot write %1: %2").arg(file, scratch.errorString()));
+  QFile written(scratch);
+  if (!written.rename(file)) {
+    const QString why = written.errorString();
+    QFile::remove(scratch);
+    throw StoreError(QStringLiteral("cannot write %1: %2").arg(file, why));
   }
 }
 

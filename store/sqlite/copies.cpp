@@ -20,10 +20,10 @@ void copy(const QString &from, const QString &to, bool createTarget) {
     sqlite3_close(target);
     throw StoreError(message);
   };
-  if (sqlite3_open_v2(QFile::encodeName(from).constData(), &source, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+  if (sqlite3_open_v2(from.toUtf8().constData(), &source, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
     fail(QStringLiteral("cannot open %1").arg(from), source);
   const int mode = SQLITE_OPEN_READWRITE | (createTarget ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(QFile::encodeName(to).constData(), &target, mode, nullptr) != SQLITE_OK)
+  if (sqlite3_open_v2(to.toUtf8().constData(), &target, mode, nullptr) != SQLITE_OK)
     fail(QStringLiteral("cannot open %1").arg(to), target);
   sqlite3_busy_timeout(target, 30000);
   sqlite3_backup *backup = sqlite3_backup_init(target, "main", source, "main");
@@ -47,7 +47,7 @@ void copy(const QString &from, const QString &to, bool createTarget) {
 bool isStoreFile(const QString &file) {
   sqlite3 *handle = nullptr;
   bool found = false;
-  if (sqlite3_open_v2(QFile::encodeName(file).constData(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+  if (sqlite3_open_v2(file.toUtf8().constData(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     const auto single = [&](const char *sql) {
       QByteArray answer;
       sqlite3_stmt *statement = nullptr;

@@ -217,14 +217,17 @@ say "filed: kgadmin.exe fill counts one application for 实验幼儿园万福园
 
 # --- The district's files from the same store ------------------------------------
 # kgadmin.exe writes the export (XLSX and CSV), the printout and a copy; what
-# they hold is read back on the Linux side.
-out="$WINEPREFIX/drive_c/out"
+# they hold is read back on the Linux side. Their folder's name is not ASCII,
+# as a guardian's or an officer's user folder often is: the libraries that
+# write two of them (libxlsxwriter, SQLite) take file names as UTF-8 on
+# Windows too, not in the ANSI code page.
+out="$WINEPREFIX/drive_c/导出"
 mkdir -p "$out"
-kgadmin export "$store" 'C:\out\applications.xlsx' >/dev/null || fail "kgadmin.exe export .xlsx failed"
-kgadmin export "$store" 'C:\out\applications.csv' >/dev/null || fail "kgadmin.exe export .csv failed"
-kgadmin print "$store" 110101201903050021 'C:\out\form.pdf' >/dev/null || fail "kgadmin.exe print failed"
-kgadmin backup "$store" 'C:\out\store.copy' >/dev/null || fail "kgadmin.exe backup failed"
-/usr/bin/python3 - "$out/applications.xlsx" <<'PY' || fail "the XLSX export does not hold the application"
+kgadmin export "$store" 'C:\导出\申请表.xlsx' >/dev/null || fail "kgadmin.exe export .xlsx failed"
+kgadmin export "$store" 'C:\导出\applications.csv' >/dev/null || fail "kgadmin.exe export .csv failed"
+kgadmin print "$store" 110101201903050021 'C:\导出\form.pdf' >/dev/null || fail "kgadmin.exe print failed"
+kgadmin backup "$store" 'C:\导出\备份副本.copy' >/dev/null || fail "kgadmin.exe backup failed"
+/usr/bin/python3 - "$out/申请表.xlsx" <<'PY' || fail "the XLSX export does not hold the application"
 import sys, openpyxl
 book = openpyxl.load_workbook(sys.argv[1])
 values = [c.value for sheet in book for row in sheet.iter_rows() for c in row]
@@ -232,7 +235,7 @@ sys.exit(0 if "王小红" in values and "110101201903050021" in values else 1)
 PY
 grep -q '"王小红"' "$out/applications.csv" || fail "the CSV export does not hold the application"
 pdftotext "$out/form.pdf" - | grep -q 王小红 || fail "the printout does not show the application"
-[ -s "$out/store.copy" ] || fail "the copy is empty"
+[ -s "$out/备份副本.copy" ] || fail "the copy is empty or not where it was asked for"
 say "kgadmin.exe: XLSX and CSV export, printout and copy hold the application"
 
 # --- The uninstaller -------------------------------------------------------------
