@@ -64,8 +64,7 @@ ResultRow::Kind kindOf(sqlite3_stmt *statement, int column) {
 // compiled (after a table it reads was changed).
 int reprepares(sqlite3_stmt *statement) { return sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_REPREPARE, 0); }
 
-// The current row of a statement. Each column is asked of the library once:
-// every sqlite3_column_ call takes the connection's lock.
+// The current row of a statement, each column asked of the library once.
 ResultRow rowOf(sqlite3_stmt *statement, const QList<ResultRow::Kind> &kinds) {
   const int count = int(kinds.size());
   QVarLengthArray<int, 32> types(count);
