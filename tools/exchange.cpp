@@ -91,8 +91,8 @@ void writeCsv(const QString &file, const QList<Application> &rows, bool raw) {
 
 class Workbook {
 public:
-  // libxlsxwriter takes the file's name as UTF-8 on every system (on
-  // Windows it widens it itself), not in the ANSI code page.
+  // libxlsxwriter takes the file's name as UTF-8 on every system, not in
+  // the ANSI code page: its Windows build (scripts/windows.sh) widens it.
   explicit Workbook(const QString &file) : m_file(file.toUtf8()) {
     lxw_workbook_options options{};
     options.constant_memory = LXW_FALSE;
