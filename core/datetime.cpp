@@ -97,6 +97,11 @@ TDateTime fromDate(int year, int month, int day) { return double(kEpoch.daysTo(Q
 
 TDateTime datePart(TDateTime value) { return std::trunc(value); }
 
+bool earlier(TDateTime a, TDateTime b) {
+  const auto timeline = [](TDateTime value) { return std::trunc(value) + std::fabs(value - std::trunc(value)); };
+  return timeline(a) < timeline(b);
+}
+
 const Formats &current() { return g_formats; }
 
 void setCurrent(const Formats &formats) { g_formats = formats; }

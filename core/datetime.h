@@ -18,6 +18,10 @@ QDateTime toQDateTime(TDateTime value);
 TDateTime fromDate(int year, int month, int day);
 // The date part alone (midnight), truncating toward the start of the day.
 TDateTime datePart(TDateTime value);
+// Whether a comes before b in time. Before the epoch the fraction still
+// counts forward from the day's start while the whole value is negative, so
+// two values of one such day do not order as plain numbers.
+bool earlier(TDateTime a, TDateTime b);
 
 // The client's regional formats: patterns in the Windows notation (yyyy, M,
 // MM, d, dd, H, HH, h, hh, m, mm, s, ss, tt, and text in single quotes).

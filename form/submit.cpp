@@ -53,11 +53,11 @@ void TForm2::qdBitClick(QObject *Sender) {
     return;
   }
   const TDateTime registered = datetime::fromQDateTime(DateTimePicker1->dateTime());
-  if (registered > datetime::strToDate(QStringLiteral("2022-06-21"))) {
+  if (datetime::earlier(datetime::strToDate(QStringLiteral("2022-06-21")), registered)) {
     dialogs::message(QStringLiteral("对不起,你所填的儿童入户时间晚于今天,表示还没有入户,请核对后再进行."));
     return;
   }
-  if (registered < datetime::strToDate(birthText)) {
+  if (datetime::earlier(registered, datetime::strToDate(birthText))) {
     dialogs::message(QStringLiteral("对不起,该生还没有出生就入户,不符合政策,请核对后再进行."));
     return;
   }

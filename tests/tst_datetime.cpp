@@ -34,6 +34,8 @@ private slots:
   void roundTrip();
   void fromDateAndDatePart_data();
   void fromDateAndDatePart();
+  void earlier_data();
+  void earlier();
   void format_data();
   void format();
   void formatOutOfRange();
@@ -95,6 +97,30 @@ void DateTimeTest::fromDateAndDatePart() {
   QCOMPARE(datetime::fromDate(date.year(), date.month(), date.day()), value);
   QCOMPARE(datetime::datePart(withTime), value);
   QCOMPARE(datetime::datePart(value), value);
+}
+
+void DateTimeTest::earlier_data() {
+  QTest::addColumn<QDateTime>("a");
+  QTest::addColumn<QDateTime>("b");
+  QTest::addColumn<bool>("aFirst");
+  QTest::newRow("midnight before noon") << when(2022, 6, 20) << when(2022, 6, 20, 12) << true;
+  QTest::newRow("noon after midnight") << when(2022, 6, 20, 12) << when(2022, 6, 20) << false;
+  QTest::newRow("the same instant") << when(2022, 6, 20, 10, 15, 30) << when(2022, 6, 20, 10, 15, 30) << false;
+  QTest::newRow("day before the epoch, midnight before 06:00") << when(1899, 12, 29) << when(1899, 12, 29, 6) << true;
+  QTest::newRow("day before the epoch, 06:00 after midnight") << when(1899, 12, 29, 6) << when(1899, 12, 29) << false;
+  QTest::newRow("1803, birth before the registration's 10:15") << when(1803, 1, 2) << when(1803, 1, 2, 10, 15) << true;
+  QTest::newRow("the last millisecond before the epoch")
+      << when(1899, 12, 29, 23, 59, 59, 999) << when(1899, 12, 30) << true;
+  QTest::newRow("across the epoch") << when(1899, 12, 29, 18) << when(1899, 12, 30, 6) << true;
+  QTest::newRow("a later day before the epoch") << when(1899, 12, 28, 18) << when(1899, 12, 29, 6) << true;
+}
+
+void DateTimeTest::earlier() {
+  QFETCH(QDateTime, a);
+  QFETCH(QDateTime, b);
+  QFETCH(bool, aFirst);
+  QCOMPARE(datetime::earlier(datetime::fromQDateTime(a), datetime::fromQDateTime(b)), aFirst);
+  QCOMPARE(a < b, aFirst); // the table itself reads as time does
 }
 
 void DateTimeTest::format_data() {

@@ -114,6 +114,14 @@ void SubmitTest::checks_data() {
   QTest::newRow("registered the day before birth") << kNumber << "registered=2019-03-04"
                                                    << "对不起,该生还没有出生就入户,不符合政策,请核对后再进行."
                                                    << "王小红";
+  QTest::newRow("born and registered on one day before 1900")
+      << "110101189912290021"
+      << "birth=1899-12-29;registered=1899-12-29" << ok << "王小红";
+  QTest::newRow("registered the day before a birth before 1900")
+      << "110101189912290021"
+      << "birth=1899-12-29;registered=1899-12-28"
+      << "对不起,该生还没有出生就入户,不符合政策,请核对后再进行."
+      << "王小红";
   QTest::newRow("district unselected") << kNumber << "district=" << kHousehold << "王小红";
   QTest::newRow("group list empty") << kNumber << "groups=0" << kHousehold << "王小红";
   QTest::newRow("householder of one blank counts as filled") << kNumber << "householder= " << ok << "王小红";
