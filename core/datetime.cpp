@@ -98,7 +98,7 @@ TDateTime fromDate(int year, int month, int day) { return double(kEpoch.daysTo(Q
 TDateTime datePart(TDateTime value) { return std::trunc(value); }
 
 bool earlier(TDateTime a, TDateTime b) {
-  const auto timeline = [](TDateTime value) { return std::trunc(value) + std::fabs(value - std::trunc(value)); };
+  const auto timeline = [](TDateTime value) { return datePart(value) + std::fabs(value - datePart(value)); };
   return timeline(a) < timeline(b);
 }
 
