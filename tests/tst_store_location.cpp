@@ -137,6 +137,7 @@ void StoreLocationTest::refused_data() {
   QTest::newRow("NUL character") << QStringLiteral("postgres://kg:pw@db/kg") + QChar(0) + QStringLiteral("x");
   // A URL decodes U+FFFF to U+FFFD, so the setting would name another user.
   QTest::newRow("noncharacter in the user") << QStringLiteral("postgres://kg\uFFFFx:pw@db/kg");
+  QTest::newRow("noncharacter beyond the first plane") << QStringLiteral("postgres://kg:p\U0010FFFF@db/kg");
   QTest::newRow("noncharacter in a file name") << QStringLiteral("sqlite:/tmp/kg\uFDD0.db");
   QTest::newRow("half a surrogate pair in the password")
       << QStringLiteral("postgres://kg:p") + QChar(0xD800) + QStringLiteral("w@db/kg");
